@@ -1,0 +1,77 @@
+// Every operating-system operation the updater calls, with plain types.
+//
+// The logic includes this header and nothing platform-specific. PlatformWin.cpp
+// maps each operation onto its Win32 or C runtime call and nothing more; the
+// native tests link a scriptable stand-in instead. Results follow the Win32
+// conventions so that the logic reads the same on every platform.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// ---- Registry (advapi32) ----------------------------------------------------
+
+typedef struct OsRegKeyOpaque* OsRegKey;
+
+constexpr long kErrorSuccess = 0;
+constexpr uint32_t kKeyRead = 0x20019;
+constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegExpandSz = 2;
+
+// RegOpenKeyExA under HKEY_CLASSES_ROOT: 0 on success, with the key in *key.
+long OsRegOpenClassesKey(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key);
+// RegQueryValueExA: 0 on success, with the type, the bytes and their count;
+// *byteCount offers the buffer size on the way in.
+long OsRegQueryValueEx(OsRegKey key, const char* valueName, uint32_t* type, unsigned char* data,
+                       uint32_t* byteCount);
+long OsRegCloseKey(OsRegKey key);
+
+// ---- Shell folders (shell32) --------------------------------------------------
+
+typedef struct OsItemListOpaque* OsItemList;
+
+constexpr long kSOk = 0;
+constexpr int kCsidlProgramFiles = 38;
+// SHGetPathFromIDListA writes up to MAX_PATH bytes and takes no buffer size.
+constexpr int kShellPathCapacity = 260;
+
+// SHGetSpecialFolderLocation: 0 (S_OK) on success, with an item list to free.
+long OsShGetSpecialFolderLocation(void* owner, int csidl, OsItemList* list);
+// SHGetPathFromIDListA: nonzero on success, with the folder's path in path.
+int OsShGetPathFromIdList(OsItemList list, char* path);
+// ILFree.
+void OsIlFree(OsItemList list);
+
+// ---- File attributes (kernel32) -----------------------------------------------
+
+constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
+constexpr uint32_t kFileAttributeReadonly = 0x01;
+constexpr uint32_t kFileAttributeHidden = 0x02;
+constexpr uint32_t kFileAttributeSystem = 0x04;
+constexpr uint32_t kFileAttributeDirectory = 0x10;
+
+// GetFileAttributesA: kInvalidFileAttributes when nothing exists at path.
+uint32_t OsGetFileAttributes(const char* path);
+
+// ---- Message boxes (user32) -----------------------------------------------------
+
+typedef uint32_t MessageKind;  // the MB_ flags of a box
+
+constexpr MessageKind kMbOk = 0x00;
+constexpr MessageKind kMbYesNo = 0x04;
+constexpr MessageKind kMbIconError = 0x10;
+constexpr MessageKind kMbIconQuestion = 0x20;
+constexpr MessageKind kMbIconExclamation = 0x30;
+constexpr int kIdYes = 6;
+
+// MessageBoxA: a modal box; the button chosen (kIdYes for Yes).
+int ShowMessage(void* owner, const char* text, const char* caption, MessageKind kind);
+
+// ---- File streams (C runtime) -------------------------------------------------
+
+// fopen in binary mode: null when the open fails.
+FILE* OsFileOpen(const char* path, const char* mode);
+// fgetc: 0 to 255, or EOF at the end of the file and on a read error.
+int OsFileGetc(FILE* stream);
+// fclose: 0 on success.
+int OsFileClose(FILE* stream);

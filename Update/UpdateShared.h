@@ -1,0 +1,55 @@
+// What every unit of the updater shares: the path buffer, the version classes,
+// the fixed names and values of the installation, and the message table.
+#pragma once
+
+#include <cstdint>
+
+#include "Platform.h"
+
+// A path buffer holds a NUL-terminated ANSI path; it is empty when its first byte is 0.
+constexpr int kPathCapacity = 1000;
+
+// "...\ZEMLO.exe" becomes "...\System\Data\Scripts.zmdata": 17 bytes longer, so an
+// executable path may have at most 982 bytes for its script archive path to fit.
+constexpr int kExeTailLength = 10;
+constexpr int kScriptsPathGrowth = 17;
+constexpr int kMaxExePathLength = kPathCapacity - 1 - kScriptsPathGrowth;
+
+extern const char kCommandKey[];        // under HKEY_CLASSES_ROOT
+extern const char kCommandSuffix[];     // ends an unquoted open command
+extern const char kExeTail[];           // compared without regard to ASCII case
+extern const char kProgramFilesTail[];  // appended to the Program Files folder
+extern const char kScriptsTail[];       // replaces the executable tail
+
+enum VersionClass { Outdated, Current, Unrecognised };
+
+// Release fingerprints; whoever ships another release sets them at configure time.
+#ifndef ZEMLO_SUM_OUTDATED
+#define ZEMLO_SUM_OUTDATED 0x1F73A4F0u
+#endif
+#ifndef ZEMLO_SUM_CURRENT
+#define ZEMLO_SUM_CURRENT 0x4A8ACBE4u
+#endif
+constexpr uint32_t kSumOutdated = ZEMLO_SUM_OUTDATED;
+constexpr uint32_t kSumCurrent = ZEMLO_SUM_CURRENT;
+
+// One row of the message table: Shift-JIS (code page 932) text and box kind.
+struct Message {
+  const char* text;
+  MessageKind kind;
+};
+
+extern const char kCaption[];
+
+extern const Message MsgNotInstalled;
+extern const Message MsgExeReadFailed;
+extern const Message MsgScriptsReadFailed;
+extern const Message MsgConfirmUpdate;
+extern const Message MsgScriptsWriteFailed;
+extern const Message MsgExeWriteFailed;
+extern const Message MsgUpdateDone;
+extern const Message MsgAlreadyUpdated;
+extern const Message MsgUnrecognisedVersion;
+
+// Shows one row of the table as a modal box with no owner; returns the answer.
+int Tell(const Message& message);

@@ -1,0 +1,145 @@
+// Build-time helper for the release images, run on the build machine.
+//
+//   standin-exe OUT SIZE TOTAL SEED   an "MZ" image of SIZE bytes whose exact word
+//                                     total is TOTAL (fingerprint: TOTAL mod 2^32)
+//   standin-scripts OUT SIZE SEED     an opaque script archive of SIZE bytes
+//
+// Stand-ins let the program be built and tested without the real release files;
+// the same arguments always give the same bytes.
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "../VersionFingerprint.h"
+
+namespace {
+
+bool ParseUnsigned(const char* text, uint64_t* value) {
+  char* end = nullptr;
+  *value = strtoull(text, &end, 0);
+  return end != text && *end == 0;
+}
+
+// xorshift32: deterministic filler that does not compress to nothing.
+uint32_t NextRandom(uint32_t* state) {
+  uint32_t x = *state;
+  x ^= x << 13;
+  x ^= x >> 17;
+  x ^= x << 5;
+  return *state = x;
+}
+
+void FillRandom(std::vector<unsigned char>& bytes, size_t from, uint32_t seed) {
+  uint32_t state = seed ? seed : 0x9E3779B9u;
+  for (size_t i = from; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<unsigned char>(NextRandom(&state) >> 24);
+  }
+}
+
+bool WriteFile(const char* path, const std::vector<unsigned char>& bytes) {
+  FILE* file = fopen(path, "wb");
+  if (file == nullptr) {
+    fprintf(stderr, "cannot create %s\n", path);
+    return false;
+  }
+  bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  written = fclose(file) == 0 && written;
+  if (!written) {
+    fprintf(stderr, "cannot write %s\n", path);
+  }
+  return written;
+}
+
+uint64_t WordValue(const std::vector<unsigned char>& bytes, size_t word) {
+  size_t low = 2 * word;
+  return bytes[low] + (low + 1 < bytes.size() ? uint64_t{bytes[low + 1]} << 8 : 0);
+}
+
+void SetWord(std::vector<unsigned char>& bytes, size_t word, uint64_t value) {
+  size_t low = 2 * word;
+  bytes[low] = static_cast<unsigned char>(value & 0xFF);
+  if (low + 1 < bytes.size()) {
+    bytes[low + 1] = static_cast<unsigned char>(value >> 8);
+  }
+}
+
+int StandinExe(const char* out, uint64_t size, uint64_t total, uint64_t seed) {
+  static const char kHeader[] = "MZ ZEMLO stand-in release image; not a real program.";
+  constexpr size_t kFixedBytes = 64;  // the header is never adjusted
+  if (size < kFixedBytes + 2) {
+    fprintf(stderr, "standin-exe: size too small\n");
+    return 1;
+  }
+  std::vector<unsigned char> bytes(size, 0);
+  memcpy(bytes.data(), kHeader, sizeof kHeader);
+  FillRandom(bytes, kFixedBytes, static_cast<uint32_t>(seed));
+
+  size_t words = (size + 1) / 2;
+  uint64_t sum = 0;
+  for (size_t w = 0; w < words; ++w) {
+    sum += WordValue(bytes, w);
+  }
+  // Walk back from the end, moving each word towards the total until it is met.
+  for (size_t w = words; w-- > kFixedBytes / 2 && sum != total;) {
+    uint64_t limit = (2 * w + 1 < size) ? 0xFFFF : 0xFF;
+    uint64_t old = WordValue(bytes, w);
+    uint64_t now = sum > total ? (sum - total >= old ? 0 : old - (sum - total))
+                               : (total - sum >= limit - old ? limit : old + (total - sum));
+    SetWord(bytes, w, now);
+    sum = sum - old + now;
+  }
+  if (sum != total) {
+    fprintf(stderr, "standin-exe: total 0x%" PRIX64 " cannot be reached in %" PRIu64 " bytes\n",
+            total, size);
+    return 1;
+  }
+  if (!WriteFile(out, bytes)) {
+    return 1;
+  }
+  // Check the result with the program's own fingerprint.
+  FILE* written = OsFileOpen(out, "rb");
+  uint32_t fingerprint = written ? ComputeWordSum(written) : 0;
+  if (written) {
+    OsFileClose(written);
+  }
+  if (fingerprint != static_cast<uint32_t>(total)) {
+    fprintf(stderr, "standin-exe: %s has fingerprint 0x%08" PRIX32 ", not 0x%08" PRIX32 "\n", out,
+            fingerprint, static_cast<uint32_t>(total));
+    return 1;
+  }
+  return 0;
+}
+
+int StandinScripts(const char* out, uint64_t size, uint64_t seed) {
+  static const char kHeader[] = "ZMDATA stand-in script archive";
+  std::vector<unsigned char> bytes(size, 0);
+  memcpy(bytes.data(), kHeader, size < sizeof kHeader ? size : sizeof kHeader);
+  FillRandom(bytes, size < sizeof kHeader ? size : sizeof kHeader, static_cast<uint32_t>(seed));
+  return WriteFile(out, bytes) ? 0 : 1;
+}
+
+int Usage() {
+  fprintf(stderr,
+          "usage: zemlo-release-tool standin-exe OUT SIZE TOTAL SEED\n"
+          "       zemlo-release-tool standin-scripts OUT SIZE SEED\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint64_t a = 0;
+  uint64_t b = 0;
+  uint64_t c = 0;
+  if (argc == 6 && strcmp(argv[1], "standin-exe") == 0 && ParseUnsigned(argv[3], &a) &&
+      ParseUnsigned(argv[4], &b) && ParseUnsigned(argv[5], &c)) {
+    return StandinExe(argv[2], a, b, c);
+  }
+  if (argc == 5 && strcmp(argv[1], "standin-scripts") == 0 && ParseUnsigned(argv[3], &a) &&
+      ParseUnsigned(argv[4], &b)) {
+    return StandinScripts(argv[2], a, b);
+  }
+  return Usage();
+}

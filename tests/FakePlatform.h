@@ -1,0 +1,111 @@
+// A scriptable stand-in for the platform seam, linked into the native tests.
+//
+// Tests set up the registry value, the shell's answer, files (kept in a private
+// temporary folder, Windows paths mapped into it) and the answers to message
+// boxes; the stand-in records every box and every stream opened, and can make
+// the N-th call of any operation fail. It emulates the Windows behaviour the
+// updater relies on: folders cannot be opened as streams, and read-only, hidden
+// or system files refuse to be opened for writing even when running as root.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Platform.h"
+
+namespace fake {
+
+enum class Op {
+  RegOpenKey,
+  RegQueryValue,
+  RegCloseKey,
+  SpecialFolderLocation,
+  PathFromIdList,
+  IlFree,
+  GetFileAttributes,
+  ShowMessage,
+  FileOpen,
+  FileGetc,
+  FileClose,
+  Count
+};
+
+const char* OpName(Op op);
+
+struct Box {
+  std::string text;
+  std::string caption;
+  MessageKind kind = 0;
+  void* owner = nullptr;
+};
+
+struct StreamOpen {
+  std::string path;  // the Windows path the logic asked for
+  std::string mode;
+};
+
+struct Registry {
+  bool keyPresent = false;
+  long queryResult = kErrorSuccess;  // forced result of the query, when not success
+  uint32_t type = kRegSz;
+  std::string data;  // the value's bytes exactly as the query returns them
+
+  // Recorded.
+  int opens = 0;
+  int closes = 0;
+  std::string openedSubkey;
+  uint32_t openedOptions = 0;
+  uint32_t openedAccess = 0;
+  std::string queriedName;
+  uint32_t offeredBytes = 0;
+};
+
+struct Shell {
+  bool locationSucceeds = true;
+  bool conversionSucceeds = true;
+  std::string programFiles = "C:\\Program Files";
+
+  // Recorded.
+  int locationCalls = 0;
+  int csidl = -1;
+  void* owner = reinterpret_cast<void*>(1);
+  int listsOutstanding = 0;
+  int listsFreed = 0;
+};
+
+struct State {
+  Registry registry;
+  Shell shell;
+  std::vector<int> answers;  // given to the boxes in order; then IDOK, or IDNO for Yes/No
+  std::vector<Box> boxes;
+  std::vector<StreamOpen> streamOpens;
+  int openStreams = 0;
+};
+
+State& Get();
+
+// Starts a test afresh: empty registry and file system, default shell, no faults.
+void Reset();
+
+// Sets the registry value to a REG_SZ command with its terminating NUL.
+void SetCommand(const std::string& command);
+
+// Files under Windows paths.
+std::string HostPath(const std::string& windowsPath);
+void WriteFile(const std::string& windowsPath, const std::string& bytes);
+std::string ReadFile(const std::string& windowsPath);
+bool Exists(const std::string& windowsPath);
+void MakeFolder(const std::string& windowsPath);
+// Windows attributes (read-only, hidden, system) the stand-in honours on open.
+void SetAttributes(const std::string& windowsPath, uint32_t attributes);
+
+// Fault injection: the n-th call (from 1) of op fails as the platform reports it.
+void FailCall(Op op, int n);
+int Calls(Op op);
+
+// Whether any stream was opened with a mode that writes.
+bool OpenedForWriting();
+
+}  // namespace fake

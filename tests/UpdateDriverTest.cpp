@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "UpdateDriver.h"
+#include "UpdateShared.h"
+
+namespace {
+
+const char kExe[] = "C:\\Program Files\\Kestramoor\\ZEMLO\\ZEMLO.exe";
+const char kScripts[] = "C:\\Program Files\\Kestramoor\\ZEMLO\\System\\Data\\Scripts.zmdata";
+
+struct Expected {
+  const char* utf8;
+  uint32_t kind;
+};
+
+const Expected kNotInstalled = {"ゼムロ がインストールされていません。", 0x30};
+const Expected kExeReadFailed = {"ZEMLO.exe の読み込みに失敗しました。", 0x10};
+const Expected kScriptsReadFailed = {"Scripts.zmdata の読み込みに失敗しました。", 0x10};
+const Expected kConfirm = {"ゼムロ のアップデートを実行しますか？", 0x24};
+const Expected kAlreadyUpdated = {"ゼムロ はすでにアップデートされています。", 0x30};
+const Expected kUnrecognised = {"ゼムロ は未知のバージョンです。", 0x30};
+
+class Dialogue : public ::testing::Test {
+ protected:
+  void SetUp() override { fake::Reset(); }
+
+  // Installs the editor under Program Files, registered through the association.
+  void Install(const std::string& exeBytes, const std::string* scriptsBytes) {
+    fake::WriteFile(kExe, exeBytes);
+    if (scriptsBytes != nullptr) {
+      fake::WriteFile(kScripts, *scriptsBytes);
+    }
+    fake::SetCommand(std::string("\"") + kExe + "\" \"%1\"");
+  }
+
+  // Runs once and checks the boxes shown, byte for byte and in order.
+  void RunExpecting(std::initializer_list<Expected> expected) {
+    RunUpdate();
+    const std::vector<fake::Box>& boxes = fake::Get().boxes;
+    ASSERT_EQ(boxes.size(), expected.size());
+    size_t i = 0;
+    for (const Expected& e : expected) {
+      EXPECT_EQ(boxes[i].text, test::Cp932(e.utf8)) << "box " << i;
+      EXPECT_EQ(boxes[i].kind, e.kind) << "box " << i;
+      EXPECT_EQ(boxes[i].caption, "ZEMLO Updater") << "box " << i;
+      EXPECT_EQ(boxes[i].owner, nullptr) << "box " << i;
+      ++i;
+    }
+    EXPECT_EQ(fake::Get().openStreams, 0) << "a stream was left open";
+    EXPECT_FALSE(fake::OpenedForWriting());
+  }
+
+  const std::string scripts_ = "ZMDATA old scripts";
+};
+
+TEST_F(Dialogue, NotInstalled) {
+  RunExpecting({kNotInstalled});
+  EXPECT_TRUE(fake::Get().streamOpens.empty());
+}
+
+TEST_F(Dialogue, ExecutableThatCannotBeOpenedForReading) {
+  fake::MakeFolder(kExe);  // found, but a folder is no stream
+  fake::WriteFile(kScripts, scripts_);
+  RunExpecting({kExeReadFailed});
+
+  fake::Reset();
+  Install(test::BytesWithSum(kSumCurrent), &scripts_);
+  fake::FailCall(fake::Op::FileOpen, 1);
+  RunExpecting({kExeReadFailed});
+}
+
+TEST_F(Dialogue, MissingScriptArchiveIsReportedWhateverTheVersion) {
+  for (uint32_t sum : {kSumOutdated, kSumCurrent, 0x1234u}) {
+    fake::Reset();
+    Install(test::BytesWithSum(sum), nullptr);
+    RunExpecting({kScriptsReadFailed});
+    ASSERT_EQ(fake::Get().streamOpens.size(), 2u);
+    EXPECT_EQ(fake::Get().streamOpens[1].path, kScripts);
+  }
+}
+
+TEST_F(Dialogue, AlreadyUpdated) {
+  Install(test::BytesWithSum(kSumCurrent), &scripts_);
+  RunExpecting({kAlreadyUpdated});
+  // The executable is read, the script archive only opened as a probe.
+  ASSERT_EQ(fake::Get().streamOpens.size(), 2u);
+  EXPECT_EQ(fake::Get().streamOpens[0].path, kExe);
+  EXPECT_EQ(fake::Get().streamOpens[0].mode, "rb");
+  EXPECT_EQ(fake::Get().streamOpens[1].path, kScripts);
+  EXPECT_EQ(fake::Get().streamOpens[1].mode, "rb");
+}
+
+TEST_F(Dialogue, UnrecognisedVersions) {
+  for (const std::string& exe : {std::string(), std::string("MZ foreign program"),
+                                 test::BytesWithSum(kSumOutdated) + "\x01"}) {
+    fake::Reset();
+    Install(exe, &scripts_);
+    RunExpecting({kUnrecognised});
+  }
+}
+
+TEST_F(Dialogue, OutdatedAnsweredNoChangesNothing) {
+  const std::string exe = test::BytesWithSum(kSumOutdated);
+  Install(exe, &scripts_);
+  fake::Get().answers = {7};  // IDNO
+  RunExpecting({kConfirm});
+  EXPECT_EQ(fake::ReadFile(kExe), exe);
+  EXPECT_EQ(fake::ReadFile(kScripts), scripts_);
+}
+
+TEST_F(Dialogue, ClosingTheQuestionIsNotAYes) {
+  Install(test::BytesWithSum(kSumOutdated), &scripts_);
+  fake::Get().answers = {2};  // IDCANCEL, as when the box is closed otherwise
+  RunExpecting({kConfirm});
+}
+
+TEST_F(Dialogue, ProgramFilesInstallationWithoutAssociation) {
+  fake::WriteFile(kExe, test::BytesWithSum(kSumCurrent));
+  fake::WriteFile(kScripts, scripts_);
+  RunExpecting({kAlreadyUpdated});
+  EXPECT_EQ(fake::Get().registry.opens, 1);
+  EXPECT_EQ(fake::Get().shell.locationCalls, 1);
+}
+
+TEST_F(Dialogue, AssociationElsewhereIsPreferred) {
+  const char exe[] = "D:\\Tools\\ZEMLO\\ZEMLO.exe";
+  fake::WriteFile(exe, test::BytesWithSum(kSumCurrent));
+  fake::WriteFile("D:\\Tools\\ZEMLO\\System\\Data\\Scripts.zmdata", scripts_);
+  fake::WriteFile(kExe, test::BytesWithSum(kSumOutdated));  // another copy, not used
+  fake::WriteFile(kScripts, scripts_);
+  fake::SetCommand(std::string(exe) + " \"%1\"");
+  RunExpecting({kAlreadyUpdated});
+  EXPECT_EQ(fake::Get().streamOpens[0].path, exe);
+}
+
+}  // namespace
