@@ -1,0 +1,69 @@
+#!/usr/bin/env python3
+"""The main job, shown: a whole update of a stand-in installation under Wine.
+
+A fresh 32-bit Wine prefix gets a stand-in outdated editor (registered through
+its project-file association); ZEMLOUpdater.exe runs there on a virtual display,
+every box is printed in UTF-8 and saved as a screenshot, and the confirmation is
+answered Yes.
+"""
+
+import argparse
+import shutil
+import sys
+from pathlib import Path
+
+import winehost
+
+EXE_PATH = r"C:\Program Files\Kestramoor\ZEMLO\ZEMLO.exe"
+KINDS = {0x00: "MB_OK", 0x10: "MB_OK|MB_ICONERROR", 0x24: "MB_YESNO|MB_ICONQUESTION",
+         0x30: "MB_OK|MB_ICONEXCLAMATION"}
+ANSWERS = {1: "OK", 6: "Yes", 7: "No"}
+
+
+def print_run(title, run, shots):
+    print(f"\n== {title}")
+    for number, box in enumerate(run.boxes, 1):
+        answer = ANSWERS.get(box.answer, str(box.answer))
+        print(f"  box {number}: [{box.caption.decode()}] {box.utf8()}")
+        print(f"         {KINDS.get(box.kind, hex(box.kind))}, answered {answer}"
+              f", screenshot {shots / f'box-{number}.png'}")
+    print(f"  exit code {run.exit_code}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--exe", required=True, help="ZEMLOUpdater.exe")
+    parser.add_argument("--standins", required=True, help="folder of the stand-in editor files")
+    parser.add_argument("--state", required=True, help="folder for the throwaway prefix")
+    args = parser.parse_args()
+
+    winehost.require_tools()
+    state = Path(args.state)
+    host = winehost.WineHost(state)
+    host.shutdown()
+    if state.exists():
+        shutil.rmtree(state)
+    print(f"Making a throwaway Wine prefix in {host.prefix} ...", flush=True)
+    host.prepare()
+    try:
+        exe_file = host.host_path(EXE_PATH)
+        scripts_file = exe_file.parent / "System" / "Data" / "Scripts.zmdata"
+        scripts_file.parent.mkdir(parents=True)
+        exe_file.write_bytes((Path(args.standins) / "editor-outdated.exe").read_bytes())
+        scripts_file.write_bytes((Path(args.standins) / "scripts-old.zmdata").read_bytes())
+        host.set_association(f'"{EXE_PATH}" "%1"')
+        print(f"Installed a stand-in outdated editor at {EXE_PATH}")
+
+        shots = state / "screenshots" / "first-run"
+        run = host.run(args.exe, answers=[True], screenshot_dir=shots)
+        print_run("ZEMLOUpdater.exe, answering Yes", run, shots)
+    finally:
+        host.shutdown()
+    if run.exit_code != 0 or not run.boxes:
+        print("The updater did not run as expected; see", state / "run.log")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,319 @@
+"""Runs ZEMLOUpdater.exe under Wine on a virtual display and records its boxes.
+
+A throwaway 32-bit prefix, an Xvfb display and a persistent wineserver are kept
+in a state folder so that many runs can share them; `prepare` and `shutdown`
+start and stop them. Every MessageBoxA call is recorded through Wine's relay
+trace with its exact bytes, and each box is answered with xdotool once it has
+the keyboard focus.
+"""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+CAPTION = b"ZEMLO Updater"
+COMMAND_KEY = r"HKEY_CLASSES_ROOT\ZEMLO.Project"
+IDYES, IDNO = 6, 7
+
+# The message table, typed independently of the program's sources.
+TABLE = {
+    "MsgNotInstalled": ("ゼムロ がインストールされていません。", 0x30),
+    "MsgExeReadFailed": ("ZEMLO.exe の読み込みに失敗しました。", 0x10),
+    "MsgScriptsReadFailed": ("Scripts.zmdata の読み込みに失敗しました。", 0x10),
+    "MsgConfirmUpdate": ("ゼムロ のアップデートを実行しますか？", 0x24),
+    "MsgScriptsWriteFailed": ("Scripts.zmdata の書き込みに失敗しました。", 0x10),
+    "MsgExeWriteFailed": ("ZEMLO.exe の書き込みに失敗しました。", 0x10),
+    "MsgUpdateDone": ("アップデートが終了しました。", 0x00),
+    "MsgAlreadyUpdated": ("ゼムロ はすでにアップデートされています。", 0x30),
+    "MsgUnrecognisedVersion": ("ゼムロ は未知のバージョンです。", 0x30),
+}
+
+
+def expected_box(name):
+    text, kind = TABLE[name]
+    return (text.encode("cp932"), CAPTION, kind)
+
+
+@dataclass
+class Box:
+    text: bytes
+    caption: bytes
+    kind: int
+    owner: int
+    answer: int = None
+
+    def utf8(self):
+        return self.text.decode("cp932", errors="replace")
+
+
+@dataclass
+class Run:
+    exit_code: int
+    boxes: list = field(default_factory=list)
+    log: str = ""
+
+    def shown(self):
+        return [(b.text, b.caption, b.kind) for b in self.boxes]
+
+    def names(self):
+        by_bytes = {expected_box(n): n for n in TABLE}
+        return [by_bytes.get(s, repr(s)) for s in self.shown()]
+
+
+_CALL = re.compile(rb'Call user32\.MessageBoxA\(([0-9a-fA-F]{8}),[0-9a-fA-F]{8} "((?:[^"\\]|\\.)*)"'
+                   rb',[0-9a-fA-F]{8} "((?:[^"\\]|\\.)*)",([0-9a-fA-F]{8})\)')
+_RET = re.compile(rb"Ret  user32\.MessageBoxA\(\) retval=([0-9a-fA-F]{8})")
+
+
+def unescape(text):
+    """Undoes Wine's debugstr escaping: printable ASCII as is, the rest as \\xNN."""
+    out = bytearray()
+    i = 0
+    simple = {ord("n"): 10, ord("r"): 13, ord("t"): 9, ord("\\"): 92, ord('"'): 34}
+    while i < len(text):
+        c = text[i]
+        if c == 0x5C and i + 1 < len(text):
+            n = text[i + 1]
+            if n == ord("x"):
+                out.append(int(text[i + 2:i + 4], 16))
+                i += 4
+                continue
+            if n in simple:
+                out.append(simple[n])
+                i += 2
+                continue
+        out.append(c)
+        i += 1
+    return bytes(out)
+
+
+def parse_boxes(log):
+    """The boxes in a relay log, in order, with the answer each one returned."""
+    events = []
+    for m in _CALL.finditer(log):
+        events.append((m.start(), Box(unescape(m.group(2)), unescape(m.group(3)),
+                                      int(m.group(4), 16), int(m.group(1), 16))))
+    for m in _RET.finditer(log):
+        events.append((m.start(), int(m.group(1), 16)))
+    events.sort(key=lambda e: e[0])
+    boxes = []
+    for _, event in events:
+        if isinstance(event, Box):
+            boxes.append(event)
+        elif boxes and boxes[-1].answer is None:
+            boxes[-1].answer = event
+    return boxes
+
+
+class WineHost:
+    def __init__(self, state_dir):
+        self.state_dir = Path(state_dir).resolve()
+        self.prefix = self.state_dir / "prefix"
+        self.drive_c = self.prefix / "drive_c"
+        self.state_file = self.state_dir / "state.json"
+        self.env = dict(os.environ)
+        self.env.update({
+            "WINEPREFIX": str(self.prefix),
+            "WINEARCH": "win32",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            "LANG": "ja_JP.UTF-8",
+            "LC_ALL": "ja_JP.UTF-8",
+            "WINEDEBUG": "-all",
+        })
+        self.env.pop("WINELOADER", None)
+        state = self._load_state()
+        if state.get("display"):
+            self.env["DISPLAY"] = state["display"]
+
+    # ---- lifecycle ----------------------------------------------------------
+
+    def _load_state(self):
+        try:
+            return json.loads(self.state_file.read_text())
+        except (OSError, ValueError):
+            return {}
+
+    def _save_state(self, state):
+        self.state_dir.mkdir(parents=True, exist_ok=True)
+        self.state_file.write_text(json.dumps(state))
+
+    def wine(self, *args, timeout=300, check=True, env=None):
+        log = self.state_dir / "wine-command.log"
+        with open(log, "ab") as out:  # a file, never a pipe: Wine services inherit it
+            result = subprocess.run(["wine", *args], env=env or self.env, stdout=out,
+                                    stderr=out, stdin=subprocess.DEVNULL, timeout=timeout)
+        if check and result.returncode != 0:
+            raise RuntimeError(f"wine {' '.join(args)} failed with {result.returncode}")
+        return result.returncode
+
+    def prepare(self):
+        """Starts the display and wineserver, creating the prefix when needed."""
+        self.state_dir.mkdir(parents=True, exist_ok=True)
+        state = self._load_state()
+        if not _alive(state.get("xvfb_pid")):
+            state = self._start_display()
+        self.env["DISPLAY"] = state["display"]
+        fresh = not (self.prefix / "system.reg").exists()
+        if fresh:
+            env = dict(self.env)
+            env.pop("DISPLAY", None)  # no windows while the prefix is made
+            subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                           stdout=open(self.state_dir / "wineboot.log", "ab"),
+                           stderr=subprocess.STDOUT, timeout=600, check=True)
+            subprocess.run(["wineserver", "-w"], env=env, timeout=300)
+        subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        if fresh:
+            self.import_reg([
+                r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]", '"Managed"="N"',
+                r"[HKEY_CURRENT_USER\Software\Wine\Debug]", '"RelayInclude"="user32.MessageBoxA"',
+                r"[HKEY_CURRENT_USER\Software\Wine\WineDbg]", '"ShowCrashDialog"=dword:00000000',
+            ])
+
+    def _start_display(self):
+        read_fd, write_fd = os.pipe()
+        xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=(write_fd,), stdin=subprocess.DEVNULL,
+            stdout=open(self.state_dir / "xvfb.log", "ab"), stderr=subprocess.STDOUT,
+            start_new_session=True)
+        os.close(write_fd)
+        number = b""
+        with os.fdopen(read_fd, "rb") as pipe:
+            while not number.endswith(b"\n"):
+                chunk = pipe.read(1)
+                if not chunk:
+                    raise RuntimeError("Xvfb did not start; see xvfb.log")
+                number += chunk
+        state = {"xvfb_pid": xvfb.pid, "display": ":" + number.decode().strip()}
+        self._save_state(state)
+        return state
+
+    def shutdown(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        state = self._load_state()
+        if _alive(state.get("xvfb_pid")):
+            os.kill(state["xvfb_pid"], signal.SIGTERM)
+        self._save_state({})
+
+    # ---- the installation -------------------------------------------------------
+
+    def host_path(self, windows_path):
+        """The Linux path of a C: path in the prefix."""
+        assert windows_path[:3].upper() == "C:\\", windows_path
+        return self.drive_c.joinpath(*windows_path[3:].split("\\"))
+
+    def import_reg(self, lines):
+        reg = self.state_dir / "import.reg"
+        reg.write_text("REGEDIT4\n\n" + "\n".join(lines) + "\n", encoding="cp932")
+        self.wine("reg", "import", str(reg))
+
+    def set_association(self, command=None, kind="REG_SZ"):
+        """Replaces the editor's open command (None: no association at all)."""
+        lines = [f"[-{COMMAND_KEY}]"]
+        if command is not None:
+            lines.append(f"[{COMMAND_KEY}\\shell\\open\\command]")
+            if kind == "REG_SZ":
+                escaped = command.replace("\\", "\\\\").replace('"', '\\"')
+                lines.append(f'@="{escaped}"')
+            else:
+                data = (command.encode("cp932") + b"\0").hex(",")
+                lines.append(f"@=hex(2):{data}")
+        self.import_reg(lines)
+
+    # ---- running the updater ----------------------------------------------------
+
+    def run(self, exe, answers=(), timeout=180, screenshot_dir=None):
+        """Runs exe and answers each Yes/No box from answers (default No) and
+        each OK box with Enter. Returns the exit code and the boxes shown."""
+        answers = list(answers)
+        log_path = self.state_dir / "run.log"
+        env = dict(self.env)
+        env["WINEDEBUG"] = "+relay"
+        with open(log_path, "wb") as log:
+            process = subprocess.Popen(["wine", str(Path(exe).resolve())], env=env, stdin=subprocess.DEVNULL,
+                                       stdout=log, stderr=log, cwd=self.drive_c)
+        deadline = time.monotonic() + timeout
+        answered = 0
+        try:
+            while process.poll() is None:
+                if time.monotonic() > deadline:
+                    raise TimeoutError(f"{exe} did not finish within {timeout} s")
+                boxes = parse_boxes(log_path.read_bytes())
+                if len(boxes) > answered and boxes[answered].answer is None:
+                    box = boxes[answered]
+                    yes_no = (box.kind & 0x0F) == 0x04
+                    if yes_no:
+                        key = "y" if answers and answers.pop(0) else "n"
+                    else:
+                        key = "Return"
+                    shot = None
+                    if screenshot_dir is not None:
+                        shot = Path(screenshot_dir) / f"box-{answered + 1}.png"
+                    index = answered
+                    self._answer(key, lambda: parse_boxes(log_path.read_bytes())[index].answer
+                                 is not None, deadline, shot)
+                    answered += 1
+                    continue
+                time.sleep(0.1)
+        finally:
+            if process.poll() is None:
+                process.kill()
+        process.wait()
+        log = log_path.read_bytes()
+        return Run(process.returncode, parse_boxes(log), log.decode("utf-8", "replace"))
+
+    def _box_window(self):
+        found = subprocess.run(["xdotool", "search", "--name", "^ZEMLO Updater$"], env=self.env,
+                               capture_output=True, text=True)
+        ids = found.stdout.split()
+        return ids[-1] if ids else None
+
+    def _answer(self, key, answered, deadline, screenshot=None):
+        """Sends key to the box once it has the focus; sends again if it was lost."""
+        while time.monotonic() < deadline:
+            window = self._box_window()
+            focus = subprocess.run(["xdotool", "getwindowfocus"], env=self.env,
+                                   capture_output=True, text=True).stdout.strip()
+            if window is None or focus != window:
+                time.sleep(0.1)
+                continue
+            time.sleep(0.3)  # let the box finish drawing before it takes the key
+            if screenshot is not None:
+                self.screenshot(screenshot, window)
+                screenshot = None
+            subprocess.run(["xdotool", "key", key], env=self.env, check=True)
+            for _ in range(50):
+                if answered():
+                    return
+                time.sleep(0.1)
+        raise TimeoutError("the message box was never answered")
+
+    def screenshot(self, path, window="root"):
+        """Saves the virtual screen, or one window of it, as PNG."""
+        Path(path).parent.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["import", "-display", self.env["DISPLAY"], "-window", window, str(path)],
+                       env=self.env, check=True, timeout=60)
+
+
+def _alive(pid):
+    if not pid:
+        return False
+    try:
+        os.kill(pid, 0)
+        return True
+    except OSError:
+        return False
+
+
+def require_tools():
+    missing = [t for t in ("wine", "wineboot", "wineserver", "Xvfb", "xdotool") if not shutil.which(t)]
+    if missing:
+        raise RuntimeError("missing: " + ", ".join(missing) + " (run scripts/setup)")
