@@ -53,6 +53,52 @@ constexpr uint32_t kFileAttributeDirectory = 0x10;
 // GetFileAttributesA: kInvalidFileAttributes when nothing exists at path.
 uint32_t OsGetFileAttributes(const char* path);
 
+// ---- Replacing files (kernel32) ---------------------------------------------------
+
+constexpr uint32_t kMoveFileReplaceExisting = 0x1;
+constexpr uint32_t kMoveFileWriteThrough = 0x8;
+
+// MoveFileEx: nonzero on success. Wide forms after ANSI conversion, so that paths
+// the C runtime could create can also be moved where the system allows it.
+int OsMoveFileEx(const char* from, const char* to, uint32_t flags);
+// DeleteFile: nonzero on success.
+int OsDeleteFile(const char* path);
+
+// ---- Calendar and file times (kernel32) -------------------------------------------
+
+// The eight 16-bit fields of a Windows SYSTEMTIME, in its order.
+struct SystemTime {
+  uint16_t year;
+  uint16_t month;
+  uint16_t dayOfWeek;
+  uint16_t day;
+  uint16_t hour;
+  uint16_t minute;
+  uint16_t second;
+  uint16_t milliseconds;
+};
+
+typedef uint64_t FileTime;  // 100-ns intervals since 1601-01-01, as a FILETIME
+
+typedef uintptr_t OsHandle;
+constexpr OsHandle kInvalidHandleValue = ~static_cast<OsHandle>(0);
+
+constexpr uint32_t kGenericWrite = 0x40000000;
+constexpr uint32_t kFileShareRead = 0x1;
+constexpr uint32_t kOpenExisting = 3;
+constexpr uint32_t kFileAttributeNormal = 0x80;
+
+// SystemTimeToFileTime, LocalFileTimeToFileTime: nonzero on success.
+int OsSystemTimeToFileTime(const SystemTime* calendar, FileTime* time);
+int OsLocalFileTimeToFileTime(const FileTime* local, FileTime* utc);
+// CreateFileA with no security attributes and no template: kInvalidHandleValue on failure.
+OsHandle OsCreateFile(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
+                      uint32_t flags);
+// SetFileTime: nonzero when the times were set.
+int OsSetFileTime(OsHandle file, const FileTime* creation, const FileTime* lastAccess,
+                  const FileTime* lastWrite);
+int OsCloseHandle(OsHandle handle);
+
 // ---- Message boxes (user32) -----------------------------------------------------
 
 typedef uint32_t MessageKind;  // the MB_ flags of a box
@@ -73,5 +119,9 @@ int ShowMessage(void* owner, const char* text, const char* caption, MessageKind 
 FILE* OsFileOpen(const char* path, const char* mode);
 // fgetc: 0 to 255, or EOF at the end of the file and on a read error.
 int OsFileGetc(FILE* stream);
+// fputc: the byte written, or EOF on a write error.
+int OsFilePutc(int byte, FILE* stream);
+// fflush, then the C runtime's commit of the file to disk: 0 when both succeed.
+int OsFileFlushToDisk(FILE* stream);
 // fclose: 0 on success.
 int OsFileClose(FILE* stream);

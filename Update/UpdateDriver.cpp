@@ -1,5 +1,6 @@
 #include "UpdateDriver.h"
 
+#include "FileReplacement.h"
 #include "InstallLocator.h"
 #include "UpdateShared.h"
 #include "VersionFingerprint.h"
@@ -63,7 +64,7 @@ void RunUpdate() {
     case Outdated:
       // Any answer but Yes ends the run with no further message.
       if (Tell(MsgConfirmUpdate) == kIdYes) {
-        // The replacement of the two files follows here.
+        ApplyUpdate(exePath, scriptsPath);
       }
       return;
     case Current:

@@ -53,3 +53,10 @@ extern const Message MsgUnrecognisedVersion;
 
 // Shows one row of the table as a modal box with no owner; returns the answer.
 int Tell(const Message& message);
+
+// The release the updater carries, as plain bytes linked in from the release files
+// at build time and written out unchanged. The word sum of ExeImage is kSumCurrent.
+extern "C" const unsigned char ExeImage[];
+extern "C" const int32_t ExeImageSize;
+extern "C" const unsigned char ScriptsImage[];
+extern "C" const int32_t ScriptsImageSize;

@@ -2,6 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -22,7 +26,12 @@ constexpr long kEFail = static_cast<long>(0x80004005);
 struct Hidden {
   State state;
   std::string root;
+  std::map<char, std::string> drives;
   std::map<std::string, uint32_t> attributes;  // by host path
+  std::set<std::string> inUse;                 // by host path
+  std::set<std::string> denied;                // by host path
+  std::map<OsHandle, std::string> handles;     // open handle: Windows path
+  OsHandle nextHandle = 100;
   int calls[static_cast<int>(Op::Count)] = {};
   std::set<int> failures[static_cast<int>(Op::Count)];
 };
@@ -44,6 +53,45 @@ uint32_t AttributesOf(const std::string& hostPath) {
   return found == H().attributes.end() ? 0 : found->second;
 }
 
+bool IsFolder(const std::string& hostPath) {
+  struct stat info;
+  return stat(hostPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool IsPresent(const std::string& hostPath) {
+  struct stat info;
+  return stat(hostPath.c_str(), &info) == 0;
+}
+
+// Whether Windows would let this process write to or replace the file.
+bool Writable(const std::string& hostPath) {
+  return !(AttributesOf(hostPath) & kFileAttributeReadonly) && !H().inUse.count(hostPath) &&
+         !H().denied.count(hostPath);
+}
+
+constexpr FileTime kTicksPerSecond = 10000000;
+constexpr FileTime kUnixEpoch = 116444736000000000;  // 1970-01-01 as a FILETIME
+
+// Days from 1601-01-01 to the given date of the proleptic Gregorian calendar.
+int64_t DaysSince1601(int64_t year, int64_t month, int64_t day) {
+  year -= month <= 2;
+  int64_t era = year / 400;
+  int64_t yearOfEra = year - era * 400;
+  int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 584694;  // 584694: days from 0000-03-01 to 1601-01-01
+}
+
+bool ValidCalendarTime(const SystemTime& t) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (t.year < 1601 || t.year > 30827 || t.month < 1 || t.month > 12 || t.day < 1 ||
+      t.hour > 23 || t.minute > 59 || t.second > 59 || t.milliseconds > 999) {
+    return false;
+  }
+  bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+  return t.day <= kDays[t.month - 1] + (t.month == 2 && leap ? 1 : 0);
+}
+
 OsRegKey kTheKey = reinterpret_cast<OsRegKey>(0x1234);
 OsItemList kTheList = reinterpret_cast<OsItemList>(0x5678);
 
@@ -53,7 +101,10 @@ const char* OpName(Op op) {
   static const char* const kNames[] = {
       "RegOpenKey",  "RegQueryValue", "RegCloseKey", "SpecialFolderLocation",
       "PathFromIdList", "IlFree",     "GetFileAttributes", "ShowMessage",
-      "FileOpen",    "FileGetc",      "FileClose"};
+      "FileOpen",    "FileGetc",      "FilePutc",          "FileFlushToDisk",
+      "FileClose",   "MoveFileEx",    "DeleteFile",        "SystemTimeToFileTime",
+      "LocalFileTimeToFileTime",      "CreateFile",        "SetFileTime",
+      "CloseHandle"};
   static_assert(sizeof kNames / sizeof kNames[0] == static_cast<int>(Op::Count));
   return kNames[static_cast<int>(op)];
 }
@@ -74,7 +125,11 @@ void Reset() {
   }
   h.root = buffer.data();
   h.state = State();
+  h.drives.clear();
   h.attributes.clear();
+  h.inUse.clear();
+  h.denied.clear();
+  h.handles.clear();
   for (int i = 0; i < static_cast<int>(Op::Count); ++i) {
     h.calls[i] = 0;
     h.failures[i].clear();
@@ -89,8 +144,15 @@ void SetCommand(const std::string& command) {
 
 std::string HostPath(const std::string& windowsPath) {
   std::string path = windowsPath;
+  std::string base = H().root;
   if (path.size() >= 2 && path[1] == ':') {
-    path.erase(1, 1);  // "C:\x" lives under <root>/C/x
+    auto mapped = H().drives.find(path[0]);
+    if (mapped != H().drives.end()) {
+      base = mapped->second;
+      path.erase(0, 2);
+    } else {
+      path.erase(1, 1);  // "C:\x" lives under <root>/C/x
+    }
   }
   for (char& c : path) {
     if (c == '\\') {
@@ -100,7 +162,7 @@ std::string HostPath(const std::string& windowsPath) {
   if (path.empty() || path[0] != '/') {
     path.insert(0, "/");
   }
-  return H().root + path;
+  return base + path;
 }
 
 void WriteFile(const std::string& windowsPath, const std::string& bytes) {
@@ -122,6 +184,21 @@ void SetAttributes(const std::string& windowsPath, uint32_t attributes) {
   H().attributes[HostPath(windowsPath)] = attributes;
 }
 
+void SetInUse(const std::string& windowsPath) { H().inUse.insert(HostPath(windowsPath)); }
+
+void SetAccessDenied(const std::string& windowsPath) { H().denied.insert(HostPath(windowsPath)); }
+
+void MapDrive(char letter, const std::string& hostFolder) { H().drives[letter] = hostFolder; }
+
+std::vector<std::string> ListFolder(const std::string& windowsPath) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(HostPath(windowsPath))) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 void FailCall(Op op, int n) { H().failures[static_cast<int>(op)].insert(n); }
 
 int Calls(Op op) { return H().calls[static_cast<int>(op)]; }
@@ -138,6 +215,7 @@ bool OpenedForWriting() {
 }  // namespace fake
 
 using fake::Fails;
+using fake::H;
 using fake::Get;
 using fake::Op;
 
@@ -267,9 +345,10 @@ FILE* OsFileOpen(const char* path, const char* mode) {
   uint32_t attributes = fake::AttributesOf(host);
   bool writes = strpbrk(mode, "wa+") != nullptr;
   bool creates = strpbrk(mode, "wa") != nullptr;
-  if (exists && writes &&
-      ((attributes & kFileAttributeReadonly) ||
-       (creates && (attributes & (kFileAttributeHidden | kFileAttributeSystem))))) {
+  if (H().denied.count(host) ||
+      (exists && writes &&
+       (!fake::Writable(host) ||
+        (creates && (attributes & (kFileAttributeHidden | kFileAttributeSystem)))))) {
     return nullptr;
   }
   FILE* stream = fopen(host.c_str(), mode);
@@ -286,8 +365,117 @@ int OsFileGetc(FILE* stream) {
   return fgetc(stream);
 }
 
+int OsFilePutc(int byte, FILE* stream) {
+  if (Fails(Op::FilePutc)) {
+    return EOF;
+  }
+  return fputc(byte, stream);
+}
+
+int OsFileFlushToDisk(FILE* stream) {
+  if (Fails(Op::FileFlushToDisk)) {
+    return EOF;
+  }
+  return (fflush(stream) == 0 && fsync(fileno(stream)) == 0) ? 0 : EOF;
+}
+
 int OsFileClose(FILE* stream) {
   Get().openStreams--;
   int result = fclose(stream);
   return Fails(Op::FileClose) ? EOF : result;
+}
+
+int OsMoveFileEx(const char* from, const char* to, uint32_t flags) {
+  Get().moves.push_back(fake::Move{from, to, flags});
+  if (Fails(Op::MoveFileEx)) {
+    return 0;
+  }
+  std::string hostFrom = fake::HostPath(from);
+  std::string hostTo = fake::HostPath(to);
+  if (!fake::IsPresent(hostFrom) || fake::IsFolder(hostTo)) {
+    return 0;
+  }
+  if (fake::IsPresent(hostTo) && (!(flags & kMoveFileReplaceExisting) || !fake::Writable(hostTo))) {
+    return 0;
+  }
+  if (rename(hostFrom.c_str(), hostTo.c_str()) != 0) {
+    return 0;
+  }
+  H().attributes.erase(hostTo);  // the file in place now is the moved one
+  return 1;
+}
+
+int OsDeleteFile(const char* path) {
+  Get().deletes.push_back(path);
+  if (Fails(Op::DeleteFile)) {
+    return 0;
+  }
+  return unlink(fake::HostPath(path).c_str()) == 0;
+}
+
+int OsSystemTimeToFileTime(const SystemTime* calendar, FileTime* time) {
+  if (Fails(Op::SystemTimeToFileTime) || !fake::ValidCalendarTime(*calendar)) {
+    return 0;
+  }
+  int64_t days = fake::DaysSince1601(calendar->year, calendar->month, calendar->day);
+  int64_t milliseconds =
+      ((days * 24 + calendar->hour) * 60 + calendar->minute) * 60000 + calendar->second * 1000 +
+      calendar->milliseconds;
+  *time = static_cast<FileTime>(milliseconds) * 10000;
+  return 1;
+}
+
+int OsLocalFileTimeToFileTime(const FileTime* local, FileTime* utc) {
+  if (Fails(Op::LocalFileTimeToFileTime)) {
+    return 0;
+  }
+  int64_t offset = static_cast<int64_t>(Get().localOffsetMinutes) * 60 * fake::kTicksPerSecond;
+  *utc = static_cast<FileTime>(static_cast<int64_t>(*local) - offset);
+  return 1;
+}
+
+OsHandle OsCreateFile(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
+                      uint32_t flags) {
+  Get().timesOpens.push_back(fake::TimesOpen{path, access, share, disposition, flags});
+  std::string host = fake::HostPath(path);
+  if (Fails(Op::CreateFile) || !fake::IsPresent(host) || fake::IsFolder(host) ||
+      !fake::Writable(host)) {
+    return kInvalidHandleValue;
+  }
+  OsHandle handle = H().nextHandle++;
+  H().handles[handle] = path;
+  Get().openHandles++;
+  return handle;
+}
+
+int OsSetFileTime(OsHandle file, const FileTime* creation, const FileTime* lastAccess,
+                  const FileTime* lastWrite) {
+  auto open = H().handles.find(file);
+  if (open == H().handles.end()) {
+    abort();
+  }
+  if (Fails(Op::SetFileTime)) {
+    return 0;
+  }
+  Get().stamps[open->second] = fake::Stamp{*creation, *lastAccess, *lastWrite};
+  // The host file gets the access and write times too; Linux keeps no creation time.
+  auto toTimeval = [](FileTime time) {
+    int64_t ticks = static_cast<int64_t>(time) - static_cast<int64_t>(fake::kUnixEpoch);
+    timeval value;
+    value.tv_sec = ticks / static_cast<int64_t>(fake::kTicksPerSecond);
+    value.tv_usec = (ticks % static_cast<int64_t>(fake::kTicksPerSecond)) / 10;
+    return value;
+  };
+  timeval times[2] = {toTimeval(*lastAccess), toTimeval(*lastWrite)};
+  utimes(fake::HostPath(open->second).c_str(), times);
+  return 1;
+}
+
+int OsCloseHandle(OsHandle handle) {
+  if (H().handles.erase(handle) == 0) {
+    abort();
+  }
+  Get().openHandles--;
+  Fails(Op::CloseHandle);
+  return 1;
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,7 +29,16 @@ enum class Op {
   ShowMessage,
   FileOpen,
   FileGetc,
+  FilePutc,
+  FileFlushToDisk,
   FileClose,
+  MoveFileEx,
+  DeleteFile,
+  SystemTimeToFileTime,
+  LocalFileTimeToFileTime,
+  CreateFile,
+  SetFileTime,
+  CloseHandle,
   Count
 };
 
@@ -75,13 +85,41 @@ struct Shell {
   int listsFreed = 0;
 };
 
+struct Move {
+  std::string from;
+  std::string to;
+  uint32_t flags = 0;
+};
+
+struct TimesOpen {
+  std::string path;
+  uint32_t access = 0;
+  uint32_t share = 0;
+  uint32_t disposition = 0;
+  uint32_t flags = 0;
+};
+
+struct Stamp {
+  FileTime creation = 0;
+  FileTime lastAccess = 0;
+  FileTime lastWrite = 0;
+};
+
 struct State {
   Registry registry;
   Shell shell;
   std::vector<int> answers;  // given to the boxes in order; then IDOK, or IDNO for Yes/No
+  int localOffsetMinutes = 0;  // local time minus UTC, as the machine has it now
+
+  // Recorded.
   std::vector<Box> boxes;
   std::vector<StreamOpen> streamOpens;
   int openStreams = 0;
+  std::vector<Move> moves;
+  std::vector<std::string> deletes;
+  std::vector<TimesOpen> timesOpens;
+  int openHandles = 0;
+  std::map<std::string, Stamp> stamps;  // by Windows path
 };
 
 State& Get();
@@ -100,6 +138,14 @@ bool Exists(const std::string& windowsPath);
 void MakeFolder(const std::string& windowsPath);
 // Windows attributes (read-only, hidden, system) the stand-in honours on open.
 void SetAttributes(const std::string& windowsPath, uint32_t attributes);
+// A file another program holds open: it reads, but cannot be written or replaced.
+void SetInUse(const std::string& windowsPath);
+// A file whose access control list denies this user: it cannot be opened at all.
+void SetAccessDenied(const std::string& windowsPath);
+// Puts drive `letter` on a host folder (a small file system, say).
+void MapDrive(char letter, const std::string& hostFolder);
+// The names in a folder, sorted.
+std::vector<std::string> ListFolder(const std::string& windowsPath);
 
 // Fault injection: the n-th call (from 1) of op fails as the platform reports it.
 void FailCall(Op op, int n);

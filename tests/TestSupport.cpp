@@ -30,13 +30,17 @@ uint32_t SumOfFile(const std::string& windowsPath) {
   return sum;
 }
 
-uint32_t ReferenceSum(const std::string& bytes) {
+uint64_t ReferenceTotal(const std::string& bytes) {
   uint64_t total = 0;
   for (size_t i = 0; i < bytes.size(); ++i) {
     uint64_t byte = static_cast<unsigned char>(bytes[i]);
     total += (i % 2 == 0) ? byte : byte * 256;
   }
-  return static_cast<uint32_t>(total & 0xFFFFFFFFu);
+  return total;
+}
+
+uint32_t ReferenceSum(const std::string& bytes) {
+  return static_cast<uint32_t>(ReferenceTotal(bytes) & 0xFFFFFFFFu);
 }
 
 std::string Cp932(const std::string& utf8) {

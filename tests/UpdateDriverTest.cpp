@@ -20,6 +20,8 @@ const Expected kScriptsReadFailed = {"Scripts.zmdata の読み込みに失敗し
 const Expected kConfirm = {"ゼムロ のアップデートを実行しますか？", 0x24};
 const Expected kAlreadyUpdated = {"ゼムロ はすでにアップデートされています。", 0x30};
 const Expected kUnrecognised = {"ゼムロ は未知のバージョンです。", 0x30};
+const Expected kUpdateDone = {"アップデートが終了しました。", 0x00};
+const Expected kExeWriteFailed = {"ZEMLO.exe の書き込みに失敗しました。", 0x10};
 
 class Dialogue : public ::testing::Test {
  protected:
@@ -35,7 +37,9 @@ class Dialogue : public ::testing::Test {
   }
 
   // Runs once and checks the boxes shown, byte for byte and in order.
-  void RunExpecting(std::initializer_list<Expected> expected) {
+  void RunExpecting(std::initializer_list<Expected> expected, bool writes = false) {
+    fake::Get().boxes.clear();
+    fake::Get().streamOpens.clear();
     RunUpdate();
     const std::vector<fake::Box>& boxes = fake::Get().boxes;
     ASSERT_EQ(boxes.size(), expected.size());
@@ -48,7 +52,7 @@ class Dialogue : public ::testing::Test {
       ++i;
     }
     EXPECT_EQ(fake::Get().openStreams, 0) << "a stream was left open";
-    EXPECT_FALSE(fake::OpenedForWriting());
+    EXPECT_EQ(fake::OpenedForWriting(), writes);
   }
 
   const std::string scripts_ = "ZMDATA old scripts";
@@ -107,6 +111,24 @@ TEST_F(Dialogue, OutdatedAnsweredNoChangesNothing) {
   RunExpecting({kConfirm});
   EXPECT_EQ(fake::ReadFile(kExe), exe);
   EXPECT_EQ(fake::ReadFile(kScripts), scripts_);
+}
+
+TEST_F(Dialogue, YesUpdatesAndTheNextRunFindsTheNewRelease) {
+  Install(test::BytesWithSum(kSumOutdated), &scripts_);
+  fake::Get().answers = {6};  // IDYES
+  RunExpecting({kConfirm, kUpdateDone}, true);
+  EXPECT_EQ(fake::ReadFile(kExe).size(), static_cast<size_t>(ExeImageSize));
+  EXPECT_EQ(fake::ReadFile(kScripts).size(), static_cast<size_t>(ScriptsImageSize));
+  RunExpecting({kAlreadyUpdated});
+}
+
+TEST_F(Dialogue, AfterAFailedExecutableWriteTheNextRunAsksAgain) {
+  Install(test::BytesWithSum(kSumOutdated), &scripts_);
+  fake::SetAttributes(kExe, kFileAttributeReadonly);
+  fake::Get().answers = {6};
+  RunExpecting({kConfirm, kExeWriteFailed}, true);
+  fake::Get().answers = {7};
+  RunExpecting({kConfirm});
 }
 
 TEST_F(Dialogue, ClosingTheQuestionIsNotAYes) {

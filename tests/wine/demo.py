@@ -4,10 +4,13 @@
 A fresh 32-bit Wine prefix gets a stand-in outdated editor (registered through
 its project-file association); ZEMLOUpdater.exe runs there on a virtual display,
 every box is printed in UTF-8 and saved as a screenshot, and the confirmation is
-answered Yes.
+answered Yes. A second run then finds the editor already updated, and both
+files' sizes and times are printed.
 """
 
 import argparse
+import datetime
+import os
 import shutil
 import sys
 from pathlib import Path
@@ -28,6 +31,14 @@ def print_run(title, run, shots):
         print(f"         {KINDS.get(box.kind, hex(box.kind))}, answered {answer}"
               f", screenshot {shots / f'box-{number}.png'}")
     print(f"  exit code {run.exit_code}")
+
+
+def print_file(path):
+    info = os.stat(path)  # before anything reads it: reading moves the access time
+    def local(seconds):
+        return datetime.datetime.fromtimestamp(seconds).astimezone().isoformat(" ", "milliseconds")
+    print(f"  {path.name}: {info.st_size:,} bytes, last write {local(info.st_mtime)},"
+          f" last access {local(info.st_atime)}")
 
 
 def main():
@@ -55,11 +66,19 @@ def main():
         print(f"Installed a stand-in outdated editor at {EXE_PATH}")
 
         shots = state / "screenshots" / "first-run"
-        run = host.run(args.exe, answers=[True], screenshot_dir=shots)
-        print_run("ZEMLOUpdater.exe, answering Yes", run, shots)
+        first = host.run(args.exe, answers=[True], screenshot_dir=shots)
+        print_run("ZEMLOUpdater.exe, answering Yes", first, shots)
+        print("\n== The installation afterwards (times in this machine's zone;"
+              " Linux keeps no creation time)")
+        print_file(exe_file)
+        print_file(scripts_file)
+
+        shots = state / "screenshots" / "second-run"
+        second = host.run(args.exe, screenshot_dir=shots)
+        print_run("ZEMLOUpdater.exe again", second, shots)
     finally:
         host.shutdown()
-    if run.exit_code != 0 or not run.boxes:
+    if any(run.exit_code != 0 or not run.boxes for run in (first, second)):
         print("The updater did not run as expected; see", state / "run.log")
         return 1
     return 0

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """End-to-end scenarios: the real ZEMLOUpdater.exe under Wine.
 
-    scenarios.py --state DIR prepare [--windows-build DIR]
-    scenarios.py --state DIR --exe EXE --standins DIR run NAME
+    scenarios.py --state DIR prepare [--windows-build DIR --source DIR ...]
+    scenarios.py --state DIR --exe EXE --standins DIR --release-exe F --release-scripts F run NAME
     scenarios.py --state DIR shutdown
     scenarios.py list
 
@@ -12,9 +12,13 @@ boxes and compares the recorded MessageBoxA calls byte for byte.
 """
 
 import argparse
+import datetime
+import os
 import shutil
 import subprocess
 import sys
+import time
+import zoneinfo
 from pathlib import Path
 
 import winehost
@@ -25,6 +29,7 @@ TOOLS_EXE = r"C:\Tools\ZEMLO\ZEMLO.exe"
 SCRIPTS_TAIL = r"System\Data\Scripts.zmdata"
 
 SCENARIOS = {}
+SKIPPED = 77  # CTest's SKIP_RETURN_CODE: the machine cannot set the scenario up
 
 
 def scenario(function):
@@ -36,11 +41,17 @@ class Failure(Exception):
     pass
 
 
+class Skipped(Exception):
+    pass
+
+
 class Context:
-    def __init__(self, host, exe, standins):
+    def __init__(self, host, exe, standins, release_exe, release_scripts):
         self.host = host
         self.exe = exe
         self.standins = Path(standins)
+        self.new_exe = Path(release_exe).read_bytes()
+        self.new_scripts = Path(release_scripts).read_bytes()
 
     def standin(self, name):
         return (self.standins / name).read_bytes()
@@ -48,10 +59,7 @@ class Context:
     def clean(self):
         """No editor anywhere: no association, no folders."""
         for folder in (r"C:\Program Files\Kestramoor", r"C:\Tools"):
-            path = self.host.host_path(folder)
-            if path.exists():
-                subprocess.run(["chattr", "-R", "-i", str(path)], stderr=subprocess.DEVNULL)
-                shutil.rmtree(path)
+            remove_tree(self.host.host_path(folder))
         self.host.set_association(None)
 
     def install(self, exe_path, exe_bytes, scripts_bytes, associate=True):
@@ -72,9 +80,9 @@ class Context:
     def scripts_file(self, exe_path):
         return self.host.host_path(exe_path).parent.joinpath(*SCRIPTS_TAIL.split("\\"))
 
-    def run(self, *expected, answers=()):
+    def run(self, *expected, answers=(), env=None):
         """Runs the updater and checks its boxes and exit code."""
-        result = self.host.run(self.exe, answers=answers)
+        result = self.host.run(self.exe, answers=answers, env=env)
         wanted = [expected_box(name) for name in expected]
         if result.shown() != wanted:
             raise Failure(f"boxes shown: {result.names()}\n          wanted: {list(expected)}\n"
@@ -87,10 +95,47 @@ class Context:
         return result
 
 
+def remove_tree(path):
+    if path.exists():
+        subprocess.run(["chattr", "-R", "-i", str(path)], stderr=subprocess.DEVNULL)
+        shutil.rmtree(path)
+
+
 def check_same(path, expected, what):
     actual = Path(path).read_bytes() if Path(path).exists() else None
     if actual != expected:
-        raise Failure(f"{what} changed (now {None if actual is None else len(actual)} bytes)")
+        size = None if actual is None else len(actual)
+        raise Failure(f"{what} is not as expected ({size} bytes, wanted {len(expected)})")
+
+
+def check_only(folder, names):
+    """The folder holds exactly these names: no temporary file was left behind."""
+    present = sorted(p.name for p in Path(folder).iterdir())
+    if present != sorted(names):
+        raise Failure(f"{folder} holds {present}, wanted {sorted(names)}")
+
+
+def make_unwritable(path):
+    """Read-only attribute (no write bits) and, since Wine as root ignores that,
+    immutable as well, as Windows would refuse it."""
+    os.chmod(path, 0o444)
+    if subprocess.run(["chattr", "+i", str(path)], stderr=subprocess.DEVNULL).returncode != 0:
+        raise Skipped(f"cannot make {path} immutable (chattr +i) on this file system")
+
+
+def release_stamp_seconds(zone):
+    """25 January 2008 00:00 local time in zone, as seconds since 1970."""
+    local = datetime.datetime(2008, 1, 25, tzinfo=zoneinfo.ZoneInfo(zone))
+    return int(local.timestamp())
+
+
+def check_stamped(path, zone):
+    # Times first: reading the contents would move the access time.
+    info = os.stat(path)
+    wanted = release_stamp_seconds(zone)
+    if (int(info.st_mtime), int(info.st_atime)) != (wanted, wanted):
+        raise Failure(f"{path.name}: write/access times {int(info.st_mtime)}/{int(info.st_atime)},"
+                      f" wanted {wanted} (2008-01-25 00:00 in {zone})")
 
 
 # ---- version check --------------------------------------------------------------
@@ -103,7 +148,7 @@ def not_installed(ctx):
 
 @scenario
 def program_files_fallback(ctx):
-    ctx.install(DEFAULT_EXE, ctx.standin("editor-current.exe"), ctx.standin("scripts-old.zmdata"),
+    ctx.install(DEFAULT_EXE, ctx.new_exe, ctx.standin("scripts-old.zmdata"),
                 associate=False)
     ctx.run("MsgAlreadyUpdated")
 
@@ -114,7 +159,7 @@ def association_to_another_program_falls_back(ctx):
                 associate=False)
     other = ctx.host.host_path(r"C:\Tools\Other\Other.exe")
     other.parent.mkdir(parents=True, exist_ok=True)
-    other.write_bytes(ctx.standin("editor-current.exe"))
+    other.write_bytes(ctx.new_exe)
     ctx.host.set_association(r'"C:\Tools\Other\Other.exe" "%1"')
     ctx.run("MsgUnrecognisedVersion")
 
@@ -131,7 +176,7 @@ def outdated_answer_no(ctx):
 
 @scenario
 def already_current(ctx):
-    ctx.install(TOOLS_EXE, ctx.standin("editor-current.exe"), ctx.standin("scripts-old.zmdata"))
+    ctx.install(TOOLS_EXE, ctx.new_exe, ctx.standin("scripts-old.zmdata"))
     ctx.run("MsgAlreadyUpdated")
 
 
@@ -143,7 +188,7 @@ def unrecognised(ctx):
 
 @scenario
 def unquoted_association(ctx):
-    ctx.install(TOOLS_EXE, ctx.standin("editor-current.exe"), ctx.standin("scripts-old.zmdata"),
+    ctx.install(TOOLS_EXE, ctx.new_exe, ctx.standin("scripts-old.zmdata"),
                 associate=False)
     ctx.host.set_association(TOOLS_EXE + ' "%1"')
     ctx.run("MsgAlreadyUpdated")
@@ -151,7 +196,7 @@ def unquoted_association(ctx):
 
 @scenario
 def expandable_association_is_ignored(ctx):
-    ctx.install(TOOLS_EXE, ctx.standin("editor-current.exe"), ctx.standin("scripts-old.zmdata"),
+    ctx.install(TOOLS_EXE, ctx.new_exe, ctx.standin("scripts-old.zmdata"),
                 associate=False)
     ctx.host.set_association(f'"{TOOLS_EXE}" "%1"', kind="REG_EXPAND_SZ")
     ctx.run("MsgNotInstalled")
@@ -159,7 +204,7 @@ def expandable_association_is_ignored(ctx):
 
 @scenario
 def scripts_missing(ctx):
-    ctx.install(TOOLS_EXE, ctx.standin("editor-current.exe"), None)
+    ctx.install(TOOLS_EXE, ctx.new_exe, None)
     ctx.run("MsgScriptsReadFailed")
 
 
@@ -171,16 +216,150 @@ def exe_unreadable(ctx):
     ctx.run("MsgExeReadFailed")
 
 
+# ---- the update itself ---------------------------------------------------------
+
+def update_in_zone(ctx, zone):
+    exe_file = ctx.install(TOOLS_EXE, ctx.standin("editor-outdated.exe"),
+                           ctx.standin("scripts-old.zmdata"))
+    scripts_file = ctx.scripts_file(TOOLS_EXE)
+    ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env={"TZ": zone})
+    check_stamped(exe_file, zone)
+    check_stamped(scripts_file, zone)
+    check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
+    check_same(scripts_file, ctx.new_scripts, "Scripts.zmdata")
+    check_only(exe_file.parent, ["ZEMLO.exe", "System"])
+    check_only(scripts_file.parent, ["Scripts.zmdata"])
+    ctx.run("MsgAlreadyUpdated", env={"TZ": zone})
+
+
+@scenario
+def update_yes_tokyo(ctx):
+    update_in_zone(ctx, "Asia/Tokyo")
+
+
+@scenario
+def update_yes_new_york(ctx):
+    update_in_zone(ctx, "America/New_York")
+
+
+@scenario
+def update_over_longer_files(ctx):
+    exe_file = ctx.install(DEFAULT_EXE, ctx.standin("editor-outdated-long.exe"),
+                           ctx.standin("scripts-old.zmdata") * 3)
+    ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True])
+    check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
+    check_same(ctx.scripts_file(DEFAULT_EXE), ctx.new_scripts, "Scripts.zmdata")
+
+
+@scenario
+def long_path_installation(ctx):
+    """A folder so deep that the script archive's path passes 259 characters,
+    where Wine's ANSI file functions give up but its C runtime does not."""
+    deep = "C:\\Tools\\" + "\\".join(["L" * 60] * 3) + "\\" + "M" * 47
+    exe_path = deep + "\\ZEMLO.exe"
+    exe_file = ctx.install(exe_path, ctx.standin("editor-outdated.exe"),
+                           ctx.standin("scripts-old.zmdata"))
+    scripts_file = ctx.scripts_file(exe_path)
+    ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env={"TZ": "UTC"})
+    check_stamped(exe_file, "UTC")
+    check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
+    check_same(scripts_file, ctx.new_scripts, "Scripts.zmdata")
+    check_only(exe_file.parent, ["ZEMLO.exe", "System"])
+    check_only(scripts_file.parent, ["Scripts.zmdata"])
+
+
+@scenario
+def readonly_exe_then_asks_again(ctx):
+    old_exe = ctx.standin("editor-outdated.exe")
+    exe_file = ctx.install(TOOLS_EXE, old_exe, ctx.standin("scripts-old.zmdata"))
+    make_unwritable(exe_file)
+    ctx.run("MsgConfirmUpdate", "MsgExeWriteFailed", answers=[True])
+    check_same(exe_file, old_exe, "ZEMLO.exe")
+    check_same(ctx.scripts_file(TOOLS_EXE), ctx.new_scripts, "Scripts.zmdata")
+    check_only(exe_file.parent, ["ZEMLO.exe", "System"])
+    ctx.run("MsgConfirmUpdate", answers=[False])
+
+
+@scenario
+def readonly_scripts_changes_nothing(ctx):
+    old_exe = ctx.standin("editor-outdated.exe")
+    old_scripts = ctx.standin("scripts-old.zmdata")
+    exe_file = ctx.install(TOOLS_EXE, old_exe, old_scripts)
+    scripts_file = ctx.scripts_file(TOOLS_EXE)
+    make_unwritable(scripts_file)
+    ctx.run("MsgConfirmUpdate", "MsgScriptsWriteFailed", answers=[True])
+    check_same(exe_file, old_exe, "ZEMLO.exe")
+    check_same(scripts_file, old_scripts, "Scripts.zmdata")
+    check_only(scripts_file.parent, ["Scripts.zmdata"])
+
+
+@scenario
+def exe_in_use(ctx):
+    """The editor is running: its executable is held open against writers."""
+    old_exe = ctx.standin("editor-outdated.exe")
+    exe_file = ctx.install(TOOLS_EXE, old_exe, ctx.standin("scripts-old.zmdata"))
+    with ctx.host.holding(TOOLS_EXE):
+        ctx.run("MsgConfirmUpdate", "MsgExeWriteFailed", answers=[True])
+    check_same(exe_file, old_exe, "ZEMLO.exe")
+    check_same(ctx.scripts_file(TOOLS_EXE), ctx.new_scripts, "Scripts.zmdata")
+    check_only(exe_file.parent, ["ZEMLO.exe", "System"])
+
+
+@scenario
+def full_disk_while_writing_exe(ctx):
+    """The installation on a small file system, mapped as drive F:, that holds
+    the new script archive but not a second executable."""
+    mount = ctx.host.state_dir / "full-disk"
+    ctx.clean()
+    try:
+        with ctx.host.small_drive("f:", mount, "2m"):
+            old_exe = ctx.standin("editor-outdated.exe")
+            folder = mount / "ZEMLO"
+            data = folder / "System" / "Data"
+            data.mkdir(parents=True)
+            (folder / "ZEMLO.exe").write_bytes(old_exe)
+            (data / "Scripts.zmdata").write_bytes(ctx.standin("scripts-old.zmdata"))
+            ctx.host.set_association(r'"F:\ZEMLO\ZEMLO.exe" "%1"')
+            ctx.run("MsgConfirmUpdate", "MsgExeWriteFailed", answers=[True])
+            check_same(folder / "ZEMLO.exe", old_exe, "ZEMLO.exe")
+            check_same(data / "Scripts.zmdata", ctx.new_scripts, "Scripts.zmdata")
+            check_only(folder, ["ZEMLO.exe", "System"])
+            check_only(data, ["Scripts.zmdata"])
+    except winehost.CannotMount as refused:
+        raise Skipped(str(refused)) from refused
+    finally:
+        ctx.host.set_association(None)
+
+
+def build_windows(args):
+    """Builds ZEMLOUpdater.exe with the host build's release and fingerprints."""
+    build = Path(args.windows_build)
+    settings = [f"-DZEMLO_RELEASE_EXE={args.release_exe}",
+                f"-DZEMLO_RELEASE_SCRIPTS={args.release_scripts}"]
+    if args.sum_current:
+        settings.append(f"-DZEMLO_SUM_CURRENT={args.sum_current}")
+    if args.sum_outdated:
+        settings.append(f"-DZEMLO_SUM_OUTDATED={args.sum_outdated}")
+    subprocess.run(["cmake", "--preset", "windows", "-B", str(build), *settings], cwd=args.source,
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(build), "--parallel"], check=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--state", help="folder for the prefix, display and logs")
     parser.add_argument("--exe", help="ZEMLOUpdater.exe to test")
     parser.add_argument("--standins", help="folder of the stand-in editor files")
+    parser.add_argument("--release-exe", help="the executable the updater carries")
+    parser.add_argument("--release-scripts", help="the script archive the updater carries")
     sub = parser.add_subparsers(dest="command", required=True)
     prepare = sub.add_parser("prepare")
     prepare.add_argument("--windows-build", help="build this Windows build folder first")
     prepare.add_argument("--source", help="source folder, to configure the Windows build")
+    for name in ("release-exe", "release-scripts", "sum-current", "sum-outdated"):
+        prepare.add_argument(f"--{name}", default="",
+                             help="passed on to the Windows build, to build what the host build tests")
     sub.add_parser("shutdown")
     sub.add_parser("list")
     run = sub.add_parser("run")
@@ -194,11 +373,7 @@ def main():
     if args.command == "prepare":
         winehost.require_tools()
         if args.windows_build:
-            build = Path(args.windows_build)
-            if not (build / "CMakeCache.txt").exists():
-                subprocess.run(["cmake", "--preset", "windows", "-B", str(build)], cwd=args.source,
-                               check=True)
-            subprocess.run(["cmake", "--build", str(build), "--parallel"], check=True)
+            build_windows(args)
         host.prepare()
         return 0
     if args.command == "shutdown":
@@ -207,10 +382,14 @@ def main():
 
     host.prepare()  # a no-op when the fixture already did it
     try:
-        SCENARIOS[args.name](Context(host, args.exe, args.standins))
+        SCENARIOS[args.name](Context(host, args.exe, args.standins, args.release_exe,
+                                     args.release_scripts))
     except Failure as failure:
         print(f"FAILED {args.name}: {failure}")
         return 1
+    except Skipped as skipped:
+        print(f"SKIPPED {args.name}: {skipped}")
+        return SKIPPED
     print(f"passed {args.name}")
     return 0
 

@@ -7,6 +7,7 @@ trace with its exact bytes, and each box is answered with xdotool once it has
 the keyboard focus.
 """
 
+import contextlib
 import json
 import os
 import re
@@ -38,6 +39,10 @@ TABLE = {
 def expected_box(name):
     text, kind = TABLE[name]
     return (text.encode("cp932"), CAPTION, kind)
+
+
+class CannotMount(Exception):
+    pass
 
 
 @dataclass
@@ -228,14 +233,65 @@ class WineHost:
                 lines.append(f"@=hex(2):{data}")
         self.import_reg(lines)
 
+    @contextlib.contextmanager
+    def holding(self, windows_path):
+        """Keeps windows_path open in another Windows process, as a running editor
+        keeps its executable: readable, but neither writable nor replaceable."""
+        marker = self.drive_c / "held.marker"
+        marker.unlink(missing_ok=True)
+        holder = subprocess.Popen(
+            ["wine", str(self.holdfile_exe()), windows_path, r"C:\held.marker"], env=self.env,
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            for _ in range(600):
+                if marker.exists() or holder.poll() is not None:
+                    break
+                time.sleep(0.1)
+            if not marker.exists():
+                raise RuntimeError(f"holdfile.exe could not hold {windows_path}")
+            yield
+        finally:
+            holder.kill()
+            holder.wait()
+            marker.unlink(missing_ok=True)
+
+    def holdfile_exe(self):
+        """Builds the small Windows helper that holds a file open."""
+        source = Path(__file__).with_name("HoldFile.c")
+        exe = self.state_dir / "holdfile.exe"
+        if not exe.exists() or exe.stat().st_mtime < source.stat().st_mtime:
+            subprocess.run(["i686-w64-mingw32-gcc", "-O2", "-s", str(source), "-o", str(exe)],
+                           check=True)
+        return exe
+
+    @contextlib.contextmanager
+    def small_drive(self, letter, mount, size):
+        """A tmpfs of the given size mounted at mount and seen by Wine as drive
+        letter; CannotMount where this machine does not allow the mount."""
+        mount = Path(mount)
+        mount.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["umount", str(mount)], stderr=subprocess.DEVNULL)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs",
+                                  str(mount)], capture_output=True, text=True)
+        if mounted.returncode != 0:
+            raise CannotMount(f"cannot mount a tmpfs here: {mounted.stderr.strip()}")
+        link = self.prefix / "dosdevices" / letter
+        try:
+            link.unlink(missing_ok=True)
+            link.symlink_to(mount)
+            yield mount
+        finally:
+            link.unlink(missing_ok=True)
+            subprocess.run(["umount", str(mount)], stderr=subprocess.DEVNULL)
+
     # ---- running the updater ----------------------------------------------------
 
-    def run(self, exe, answers=(), timeout=180, screenshot_dir=None):
+    def run(self, exe, answers=(), timeout=180, screenshot_dir=None, env=None):
         """Runs exe and answers each Yes/No box from answers (default No) and
         each OK box with Enter. Returns the exit code and the boxes shown."""
         answers = list(answers)
         log_path = self.state_dir / "run.log"
-        env = dict(self.env)
+        env = {**self.env, **(env or {})}
         env["WINEDEBUG"] = "+relay"
         with open(log_path, "wb") as log:
             process = subprocess.Popen(["wine", str(Path(exe).resolve())], env=env, stdin=subprocess.DEVNULL,

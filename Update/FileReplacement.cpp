@@ -1,0 +1,105 @@
+#include "FileReplacement.h"
+
+#include <cstring>
+
+const SystemTime ReleaseStamp = {2008, 1, 0, 25, 0, 0, 0, 0};
+
+namespace {
+
+// The new bytes wait beside the file they replace: same folder, same volume.
+const char kTemporarySuffix[] = ".zemlo-new";
+constexpr int kTemporaryPathCapacity = kPathCapacity + static_cast<int>(sizeof kTemporarySuffix);
+
+// What a plain open for writing would refuse, asked without changing the file.
+bool CanReplace(const char* path) {
+  uint32_t attributes = OsGetFileAttributes(path);
+  if (attributes == kInvalidFileAttributes) {
+    return true;  // nothing there yet: it will be created
+  }
+  if (attributes & (kFileAttributeReadonly | kFileAttributeHidden | kFileAttributeSystem |
+                    kFileAttributeDirectory)) {
+    return false;
+  }
+  FILE* probe = OsFileOpen(path, "r+b");  // fails when access is denied or the file is in use
+  if (probe == nullptr) {
+    return false;
+  }
+  OsFileClose(probe);
+  return true;
+}
+
+bool TemporaryPathFor(const char* path, char* temporary) {
+  size_t length = strlen(path);
+  if (length + sizeof kTemporarySuffix > static_cast<size_t>(kTemporaryPathCapacity)) {
+    return false;
+  }
+  memcpy(temporary, path, length);
+  memcpy(temporary + length, kTemporarySuffix, sizeof kTemporarySuffix);
+  return true;
+}
+
+bool WriteAll(FILE* stream, const unsigned char* image, int32_t size) {
+  for (int32_t i = 0; i < size; ++i) {
+    if (OsFilePutc(image[i], stream) == EOF) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteImage(const char* path, const unsigned char* image, int32_t size) {
+  char temporary[kTemporaryPathCapacity];
+  if (!CanReplace(path) || !TemporaryPathFor(path, temporary)) {
+    return false;
+  }
+  FILE* stream = OsFileOpen(temporary, "wb");
+  if (stream == nullptr) {
+    return false;
+  }
+  bool complete = WriteAll(stream, image, size) && OsFileFlushToDisk(stream) == 0;
+  complete = OsFileClose(stream) == 0 && complete;
+  complete = complete &&
+             OsMoveFileEx(temporary, path, kMoveFileReplaceExisting | kMoveFileWriteThrough) != 0;
+  if (!complete) {
+    OsDeleteFile(temporary);
+  }
+  return complete;
+}
+
+bool StampFileTime(const char* path, const SystemTime& local) {
+  FileTime localTime = 0;
+  FileTime utc = 0;
+  if (!OsSystemTimeToFileTime(&local, &localTime) || !OsLocalFileTimeToFileTime(&localTime, &utc)) {
+    return false;
+  }
+  if (OsGetFileAttributes(path) == kInvalidFileAttributes) {
+    return false;
+  }
+  OsHandle file = OsCreateFile(path, kGenericWrite, kFileShareRead, kOpenExisting,
+                               kFileAttributeNormal);
+  if (file == kInvalidHandleValue) {
+    return false;
+  }
+  bool set = OsSetFileTime(file, &utc, &utc, &utc) != 0;
+  OsCloseHandle(file);
+  return set;
+}
+
+void ApplyUpdate(const char* exePath, const char* scriptsPath) {
+  // The script archive goes first: the version is read from the executable alone,
+  // so an installation left with only new scripts still asks to be updated.
+  if (!WriteImage(scriptsPath, ScriptsImage, ScriptsImageSize)) {
+    Tell(MsgScriptsWriteFailed);
+    return;
+  }
+  if (!WriteImage(exePath, ExeImage, ExeImageSize)) {
+    Tell(MsgExeWriteFailed);
+    return;
+  }
+  // A file left unstamped is still a complete update: stamping is not reported.
+  StampFileTime(exePath, ReleaseStamp);
+  StampFileTime(scriptsPath, ReleaseStamp);
+  Tell(MsgUpdateDone);
+}

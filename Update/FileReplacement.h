@@ -1,0 +1,25 @@
+// Carries out a confirmed update: replaces the script archive and the editor
+// executable with the images the updater carries, and time-stamps both.
+#pragma once
+
+#include <cstdint>
+
+#include "UpdateShared.h"
+
+// 25 January 2008, 00:00:00.000 local time.
+extern const SystemTime ReleaseStamp;
+
+// Writes the script archive, then the executable, stamps both and shows exactly
+// one closing message.
+void ApplyUpdate(const char* exePath, const char* scriptsPath);
+
+// Replaces the file at path with the size bytes of image. The bytes go to a
+// temporary file beside it first and take the old file's place only once they
+// are all on disk, so a failure leaves the old file as it was. Refuses what a
+// plain open for writing would refuse (read-only, hidden or system files, access
+// denied, a file in use). True when the file now holds the image.
+bool WriteImage(const char* path, const unsigned char* image, int32_t size);
+
+// Gives path the creation, last-access and last-write time `local` (a local
+// calendar time, converted with the machine's current offset from UTC).
+bool StampFileTime(const char* path, const SystemTime& local);

@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "FileReplacement.h"
+#include "TestSupport.h"
+
+namespace {
+
+const char kFolder[] = "C:\\Program Files\\Kestramoor\\ZEMLO";
+const char kExe[] = "C:\\Program Files\\Kestramoor\\ZEMLO\\ZEMLO.exe";
+const char kScriptsFolder[] = "C:\\Program Files\\Kestramoor\\ZEMLO\\System\\Data";
+const char kScripts[] = "C:\\Program Files\\Kestramoor\\ZEMLO\\System\\Data\\Scripts.zmdata";
+
+// 2008-01-25 00:00:00 as a FILETIME in UTC, and as local time seen from UTC+9 and UTC-5.
+constexpr FileTime kStampAtUtc = 128456928000000000ull;
+constexpr FileTime kStampInTokyo = 128456604000000000ull;
+constexpr FileTime kStampInNewYork = 128457108000000000ull;
+
+const std::string kOldExe = std::string(1300000, 'e');  // longer than the new one
+const std::string kOldScripts = "ZMDATA old scripts";
+
+std::string Image(const unsigned char* bytes, int32_t size) {
+  return std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(size));
+}
+
+std::string NewExe() { return Image(ExeImage, ExeImageSize); }
+std::string NewScripts() { return Image(ScriptsImage, ScriptsImageSize); }
+
+struct Expected {
+  const char* utf8;
+  uint32_t kind;
+};
+const Expected kUpdateDone = {"アップデートが終了しました。", 0x00};
+const Expected kScriptsWriteFailed = {"Scripts.zmdata の書き込みに失敗しました。", 0x10};
+const Expected kExeWriteFailed = {"ZEMLO.exe の書き込みに失敗しました。", 0x10};
+
+class Replacement : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::Reset();
+    fake::WriteFile(kExe, kOldExe);
+    fake::WriteFile(kScripts, kOldScripts);
+  }
+
+  void ExpectBox(const Expected& expected) {
+    ASSERT_EQ(fake::Get().boxes.size(), 1u);
+    EXPECT_EQ(fake::Get().boxes[0].text, test::Cp932(expected.utf8));
+    EXPECT_EQ(fake::Get().boxes[0].kind, expected.kind);
+  }
+
+  // Nothing but the editor's own files in its folders, every stream and handle closed.
+  void ExpectNoLeftovers() {
+    EXPECT_EQ(fake::ListFolder(kFolder), (std::vector<std::string>{"System", "ZEMLO.exe"}));
+    EXPECT_EQ(fake::ListFolder(kScriptsFolder), (std::vector<std::string>{"Scripts.zmdata"}));
+    EXPECT_EQ(fake::Get().openStreams, 0);
+    EXPECT_EQ(fake::Get().openHandles, 0);
+  }
+};
+
+TEST_F(Replacement, UpdateWritesBothImagesExactlyAndStampsThem) {
+  fake::Get().localOffsetMinutes = 9 * 60;
+  ApplyUpdate(kExe, kScripts);
+  ExpectBox(kUpdateDone);
+  EXPECT_EQ(fake::ReadFile(kExe), NewExe());  // shorter than the old file: no old tail remains
+  EXPECT_EQ(fake::ReadFile(kScripts), NewScripts());
+  ExpectNoLeftovers();
+
+  // The script archive is put in place before the executable.
+  ASSERT_EQ(fake::Get().moves.size(), 2u);
+  EXPECT_EQ(fake::Get().moves[0].to, kScripts);
+  EXPECT_EQ(fake::Get().moves[1].to, kExe);
+  EXPECT_EQ(fake::Get().moves[1].flags, kMoveFileReplaceExisting | kMoveFileWriteThrough);
+
+  for (const char* path : {kExe, kScripts}) {
+    const fake::Stamp& stamp = fake::Get().stamps[path];
+    EXPECT_EQ(stamp.creation, kStampInTokyo) << path;
+    EXPECT_EQ(stamp.lastAccess, kStampInTokyo) << path;
+    EXPECT_EQ(stamp.lastWrite, kStampInTokyo) << path;
+  }
+  ASSERT_EQ(fake::Get().timesOpens.size(), 2u);
+  EXPECT_EQ(fake::Get().timesOpens[0].path, kExe);  // the executable is stamped first
+  const fake::TimesOpen& open = fake::Get().timesOpens[1];
+  EXPECT_EQ(open.access, 0x40000000u);  // GENERIC_WRITE
+  EXPECT_EQ(open.share, 1u);            // FILE_SHARE_READ
+  EXPECT_EQ(open.disposition, 3u);      // OPEN_EXISTING
+  EXPECT_EQ(open.flags, 0x80u);         // FILE_ATTRIBUTE_NORMAL
+}
+
+TEST_F(Replacement, StampIsLocalMidnightConvertedWithTheCurrentOffset) {
+  const struct {
+    int offsetMinutes;
+    FileTime utc;
+  } cases[] = {{0, kStampAtUtc}, {9 * 60, kStampInTokyo}, {-5 * 60, kStampInNewYork}};
+  for (const auto& c : cases) {
+    fake::Get().localOffsetMinutes = c.offsetMinutes;
+    EXPECT_TRUE(StampFileTime(kExe, ReleaseStamp));
+    EXPECT_EQ(fake::Get().stamps[kExe].lastWrite, c.utc) << c.offsetMinutes;
+  }
+  // The host file carries it too, as seconds since 1970.
+  struct stat info;
+  ASSERT_EQ(stat(fake::HostPath(kExe).c_str(), &info), 0);
+  EXPECT_EQ(info.st_mtime, 1201237200);
+}
+
+TEST_F(Replacement, StampFailuresReturnFalseAndLeaveNoHandleOpen) {
+  const fake::Op points[] = {fake::Op::SystemTimeToFileTime, fake::Op::LocalFileTimeToFileTime,
+                             fake::Op::GetFileAttributes, fake::Op::CreateFile,
+                             fake::Op::SetFileTime};
+  for (fake::Op op : points) {
+    SetUp();
+    fake::FailCall(op, 1);
+    EXPECT_FALSE(StampFileTime(kExe, ReleaseStamp)) << fake::OpName(op);
+    EXPECT_EQ(fake::Get().openHandles, 0) << fake::OpName(op);
+  }
+  SetUp();
+  EXPECT_FALSE(StampFileTime("C:\\nowhere\\ZEMLO.exe", ReleaseStamp));
+  SystemTime invalid = ReleaseStamp;
+  invalid.month = 13;
+  EXPECT_FALSE(StampFileTime(kExe, invalid));
+}
+
+TEST_F(Replacement, StampFailuresAreNotReported) {
+  const fake::Op points[] = {fake::Op::SystemTimeToFileTime, fake::Op::LocalFileTimeToFileTime,
+                             fake::Op::CreateFile, fake::Op::SetFileTime};
+  for (fake::Op op : points) {
+    for (int n : {1, 2}) {  // the executable's stamp, then the script archive's
+      SetUp();
+      fake::FailCall(op, n);
+      ApplyUpdate(kExe, kScripts);
+      ExpectBox(kUpdateDone);
+      EXPECT_EQ(fake::ReadFile(kExe), NewExe());
+      EXPECT_EQ(fake::ReadFile(kScripts), NewScripts());
+      ExpectNoLeftovers();
+    }
+  }
+}
+
+TEST_F(Replacement, WriteFailureKeepsTheOldFileAndRemovesTheTemporary) {
+  struct Point {
+    fake::Op op;
+    int n;
+  };
+  const Point points[] = {
+      {fake::Op::FileOpen, 1},          // the probe of the old file
+      {fake::Op::FileOpen, 2},          // the temporary file
+      {fake::Op::FilePutc, 1},          // the first byte
+      {fake::Op::FilePutc, ScriptsImageSize / 2},  // a byte in the middle
+      {fake::Op::FilePutc, ScriptsImageSize},      // the last byte of the script archive
+      {fake::Op::FileFlushToDisk, 1},   // getting the bytes to disk
+      {fake::Op::FileClose, 2},         // closing the temporary file
+      {fake::Op::MoveFileEx, 1},        // putting it in place
+      {fake::Op::GetFileAttributes, 1}, // no attributes: treated as absent, still replaced
+  };
+  for (const Point& point : points) {
+    SetUp();
+    fake::FailCall(point.op, point.n);
+    bool written = WriteImage(kScripts, ScriptsImage, ScriptsImageSize);
+    std::string now = fake::ReadFile(kScripts);
+    if (point.op == fake::Op::GetFileAttributes) {
+      EXPECT_TRUE(written);
+      EXPECT_EQ(now, NewScripts());
+    } else {
+      EXPECT_FALSE(written) << fake::OpName(point.op) << " #" << point.n;
+      EXPECT_EQ(now, kOldScripts) << fake::OpName(point.op) << " #" << point.n;
+    }
+    ExpectNoLeftovers();
+  }
+}
+
+TEST_F(Replacement, ScriptArchiveFailureChangesNothing) {
+  fake::FailCall(fake::Op::FilePutc, 5000);
+  ApplyUpdate(kExe, kScripts);
+  ExpectBox(kScriptsWriteFailed);
+  EXPECT_EQ(fake::ReadFile(kScripts), kOldScripts);
+  EXPECT_EQ(fake::ReadFile(kExe), kOldExe);
+  EXPECT_TRUE(fake::Get().stamps.empty());
+  ExpectNoLeftovers();
+}
+
+TEST_F(Replacement, ExecutableFailureLeavesNewScriptsBesideTheOldExecutable) {
+  fake::FailCall(fake::Op::FilePutc, ScriptsImageSize + 1000);  // a byte of the executable
+  ApplyUpdate(kExe, kScripts);
+  ExpectBox(kExeWriteFailed);
+  EXPECT_EQ(fake::ReadFile(kScripts), NewScripts());
+  EXPECT_EQ(fake::ReadFile(kExe), kOldExe);
+  EXPECT_TRUE(fake::Get().stamps.empty());  // no stamping after a failed write
+  ExpectNoLeftovers();
+}
+
+TEST_F(Replacement, RefusesWhatAPlainOpenForWritingWouldRefuse) {
+  struct Refusal {
+    const char* what;
+    void (*apply)(const char* path);
+  };
+  const Refusal refusals[] = {
+      {"read-only", [](const char* p) { fake::SetAttributes(p, kFileAttributeReadonly); }},
+      {"hidden", [](const char* p) { fake::SetAttributes(p, kFileAttributeHidden); }},
+      {"system", [](const char* p) { fake::SetAttributes(p, kFileAttributeSystem); }},
+      {"in use", [](const char* p) { fake::SetInUse(p); }},
+      {"access denied", [](const char* p) { fake::SetAccessDenied(p); }},
+  };
+  for (const Refusal& refusal : refusals) {
+    SetUp();
+    refusal.apply(kScripts);
+    ApplyUpdate(kExe, kScripts);
+    ExpectBox(kScriptsWriteFailed);
+    EXPECT_EQ(fake::ReadFile(kScripts), kOldScripts) << refusal.what;
+    EXPECT_EQ(fake::ReadFile(kExe), kOldExe) << refusal.what;
+    ExpectNoLeftovers();
+
+    SetUp();
+    refusal.apply(kExe);
+    ApplyUpdate(kExe, kScripts);
+    ExpectBox(kExeWriteFailed);
+    EXPECT_EQ(fake::ReadFile(kScripts), NewScripts()) << refusal.what;
+    EXPECT_EQ(fake::ReadFile(kExe), kOldExe) << refusal.what;
+    ExpectNoLeftovers();
+  }
+}
+
+TEST_F(Replacement, AFolderInTheFilesPlaceIsNotReplaced) {
+  fake::Reset();
+  fake::WriteFile(kScripts, kOldScripts);
+  fake::MakeFolder(kExe);
+  ApplyUpdate(kExe, kScripts);
+  ExpectBox(kExeWriteFailed);
+  EXPECT_TRUE(std::filesystem::is_directory(fake::HostPath(kExe)));
+}
+
+TEST_F(Replacement, AMissingFileIsCreatedAsAPlainOpenWouldCreateIt) {
+  fake::Reset();
+  fake::MakeFolder(kScriptsFolder);
+  EXPECT_TRUE(WriteImage(kScripts, ScriptsImage, ScriptsImageSize));
+  EXPECT_EQ(fake::ReadFile(kScripts), NewScripts());
+}
+
+// A real full disk: the installation on a small tmpfs, mapped as drive F:.
+TEST_F(Replacement, FullDiskWhileWritingTheExecutable) {
+  char folder[] = "/tmp/zemlo-full-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  if (mount("tmpfs", folder, "tmpfs", 0, "size=256k") != 0) {
+    rmdir(folder);
+    GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << strerror(errno);
+  }
+  fake::Reset();
+  fake::MapDrive('F', folder);
+  const std::string oldExe(100 * 1024, 'o');
+  fake::WriteFile("F:\\ZEMLO\\ZEMLO.exe", oldExe);
+  fake::WriteFile("F:\\ZEMLO\\System\\Data\\Scripts.zmdata", kOldScripts);
+
+  ApplyUpdate("F:\\ZEMLO\\ZEMLO.exe", "F:\\ZEMLO\\System\\Data\\Scripts.zmdata");
+
+  ExpectBox(kExeWriteFailed);
+  EXPECT_EQ(fake::ReadFile("F:\\ZEMLO\\ZEMLO.exe"), oldExe);
+  EXPECT_EQ(fake::ReadFile("F:\\ZEMLO\\System\\Data\\Scripts.zmdata"), NewScripts());
+  EXPECT_EQ(fake::ListFolder("F:\\ZEMLO"), (std::vector<std::string>{"System", "ZEMLO.exe"}));
+  EXPECT_TRUE(fake::Get().stamps.empty());
+  umount(folder);
+  rmdir(folder);
+}
+
+}  // namespace
