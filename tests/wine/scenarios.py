@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end scenarios: the real ZEMLOUpdater.exe under Wine.
 
-    scenarios.py --state DIR prepare [--windows-build DIR --source DIR ...]
+    scenarios.py --state DIR prepare
     scenarios.py --state DIR --exe EXE --standins DIR --release-exe F --release-scripts F run NAME
     scenarios.py --state DIR shutdown
     scenarios.py list
@@ -17,7 +17,6 @@ import os
 import shutil
 import subprocess
 import sys
-import time
 import zoneinfo
 from pathlib import Path
 
@@ -331,20 +330,6 @@ def full_disk_while_writing_exe(ctx):
         ctx.host.set_association(None)
 
 
-def build_windows(args):
-    """Builds ZEMLOUpdater.exe with the host build's release and fingerprints."""
-    build = Path(args.windows_build)
-    settings = [f"-DZEMLO_RELEASE_EXE={args.release_exe}",
-                f"-DZEMLO_RELEASE_SCRIPTS={args.release_scripts}"]
-    if args.sum_current:
-        settings.append(f"-DZEMLO_SUM_CURRENT={args.sum_current}")
-    if args.sum_outdated:
-        settings.append(f"-DZEMLO_SUM_OUTDATED={args.sum_outdated}")
-    subprocess.run(["cmake", "--preset", "windows", "-B", str(build), *settings], cwd=args.source,
-                   check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(build), "--parallel"], check=True)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -354,12 +339,7 @@ def main():
     parser.add_argument("--release-exe", help="the executable the updater carries")
     parser.add_argument("--release-scripts", help="the script archive the updater carries")
     sub = parser.add_subparsers(dest="command", required=True)
-    prepare = sub.add_parser("prepare")
-    prepare.add_argument("--windows-build", help="build this Windows build folder first")
-    prepare.add_argument("--source", help="source folder, to configure the Windows build")
-    for name in ("release-exe", "release-scripts", "sum-current", "sum-outdated"):
-        prepare.add_argument(f"--{name}", default="",
-                             help="passed on to the Windows build, to build what the host build tests")
+    sub.add_parser("prepare")
     sub.add_parser("shutdown")
     sub.add_parser("list")
     run = sub.add_parser("run")
@@ -372,8 +352,6 @@ def main():
     host = winehost.WineHost(args.state)
     if args.command == "prepare":
         winehost.require_tools()
-        if args.windows_build:
-            build_windows(args)
         host.prepare()
         return 0
     if args.command == "shutdown":

@@ -36,6 +36,19 @@ TABLE = {
 }
 
 
+# Boxes recorded and answered without a window manager, crashes that end instead
+# of waiting in a debugger, and the system's visual theme switched on as on Windows.
+PREFIX_SETTINGS = [
+    r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]", '"Managed"="N"',
+    r"[HKEY_CURRENT_USER\Software\Wine\Debug]", '"RelayInclude"="user32.MessageBoxA"',
+    r"[HKEY_CURRENT_USER\Software\Wine\WineDbg]", '"ShowCrashDialog"=dword:00000000',
+    r"[HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\ThemeManager]",
+    '"ThemeActive"="1"',
+    r'"DllName"="C:\\windows\\resources\\themes\\light\\light.msstyles"',
+    '"ColorName"="Blue"', '"SizeName"="NormalSize"',
+]
+
+
 def expected_box(name):
     text, kind = TABLE[name]
     return (text.encode("cp932"), CAPTION, kind)
@@ -174,12 +187,7 @@ class WineHost:
             subprocess.run(["wineserver", "-w"], env=env, timeout=300)
         subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-        if fresh:
-            self.import_reg([
-                r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]", '"Managed"="N"',
-                r"[HKEY_CURRENT_USER\Software\Wine\Debug]", '"RelayInclude"="user32.MessageBoxA"',
-                r"[HKEY_CURRENT_USER\Software\Wine\WineDbg]", '"ShowCrashDialog"=dword:00000000',
-            ])
+        self.import_reg(PREFIX_SETTINGS)
 
     def _start_display(self):
         read_fd, write_fd = os.pipe()

@@ -1,0 +1,150 @@
+#!/usr/bin/env python3
+"""Checks the shipped ZEMLOUpdater.exe as a file: a 32-bit Windows GUI program
+that imports only the DLLs every Windows since XP has, carries its icon group
+and application manifest exactly, and holds both release images byte for byte.
+
+    check_program_file.py EXE ICO RELEASE_EXE RELEASE_SCRIPTS
+"""
+
+import struct
+import sys
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+from pefile_lite import ProgramFile
+
+RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
+JAPANESE, ENGLISH_US = 1041, 1033
+ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "shell32.dll", "msvcrt.dll"}
+# (width, height, bits per pixel, stored as PNG) in the order of the group.
+ICON_IMAGES = [(32, 32, 8, False), (16, 16, 8, False), (256, 256, 32, True),
+               (48, 48, 32, False), (32, 32, 32, False), (16, 16, 32, False)]
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+NS = "{urn:schemas-microsoft-com:asm.v1}"
+MANIFEST = {
+    "assembly": {"manifestVersion": "1.0"},
+    "assemblyIdentity": {"version": "1.0.0.0", "processorArchitecture": "X86",
+                         "name": "Kestramoor.ZEMLOUpdater.ZEMLOUpdater", "type": "win32"},
+    "dependentAssembly/assemblyIdentity": {
+        "type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
+        "processorArchitecture": "X86", "publicKeyToken": "6595b64144ccf1df", "language": "*"},
+}
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+    return condition
+
+
+def ico_images(ico):
+    """The images of an .ico file, in order."""
+    _, kind, count = struct.unpack_from("<HHH", ico, 0)
+    images = []
+    for i in range(count):
+        size, offset = struct.unpack_from("<II", ico, 6 + 16 * i + 8)
+        images.append(ico[offset:offset + size])
+    return images
+
+
+def check_header(program):
+    check(program.machine == 0x14C, f"machine {program.machine:#x}, not i386")
+    check(program.subsystem == 2, f"subsystem {program.subsystem}, not Windows GUI (2)")
+    check(program.timestamp == 0, f"link time stamp {program.timestamp:#x}; builds would differ")
+    dlls = {name.lower() for name in program.imports()}
+    check(dlls <= ALLOWED_DLLS, f"imports {sorted(dlls - ALLOWED_DLLS)} beyond {sorted(ALLOWED_DLLS)}")
+
+
+def check_icons(resources, ico):
+    groups = [key for key in resources if key[0] == RT_GROUP_ICON]
+    if not check(groups == [(RT_GROUP_ICON, 9001, JAPANESE)],
+                 f"icon groups {groups}, wanted exactly id 9001 in language 1041"):
+        return
+    group = resources[groups[0]]
+    _, kind, count = struct.unpack_from("<HHH", group, 0)
+    if not check(kind == 1 and count == len(ICON_IMAGES), f"icon group of {count} images"):
+        return
+    expected_images = ico_images(ico)
+    icons = {key[1]: data for key, data in resources.items() if key[0] == RT_ICON}
+    check(all(key[2] == JAPANESE for key in resources if key[0] == RT_ICON),
+          "icon images not in language 1041")
+    check(len(icons) == len(ICON_IMAGES), f"{len(icons)} icon images in the file")
+    for i, (width, height, bits, is_png) in enumerate(ICON_IMAGES):
+        w, h, colours, _, planes, bit_count, size, ident = struct.unpack_from(
+            "<BBBBHHIH", group, 6 + 14 * i)
+        what = f"icon image {i + 1} ({width}x{height}, {bits}-bit)"
+        check((w or 256, h or 256, bit_count) == (width, height, bits),
+              f"{what}: the group lists {w}x{h} {bit_count}-bit")
+        data = icons.get(ident)
+        if not check(data is not None and len(data) == size, f"{what}: no image {ident} of {size} bytes"):
+            continue
+        check(data == expected_images[i], f"{what}: differs from ZEMLOUpdater.ico")
+        if is_png:
+            check(data.startswith(PNG_SIGNATURE), f"{what}: not stored as PNG")
+            png_w, png_h, depth, colour = struct.unpack_from(">IIBB", data, 16)
+            check((png_w, png_h, depth, colour) == (256, 256, 8, 6), f"{what}: PNG is not 256x256 RGBA")
+        else:
+            _, dib_w, dib_h, _, dib_bits = struct.unpack_from("<IiiHH", data, 0)
+            check((dib_w, dib_h, dib_bits) == (width, 2 * height, bits),
+                  f"{what}: bitmap is {dib_w}x{dib_h // 2} {dib_bits}-bit")
+            if bits == 8:
+                used = struct.unpack_from("<I", data, 32)[0]
+                check(used in (0, 256), f"{what}: palette of {used} colours, not 256")
+
+
+def check_manifest(resources):
+    manifests = [key for key in resources if key[0] == RT_MANIFEST]
+    if not check(manifests == [(RT_MANIFEST, 1, ENGLISH_US)],
+                 f"manifests {manifests}, wanted exactly id 1 in language 1033"):
+        return
+    root = ET.fromstring(resources[manifests[0]])
+    check(root.tag == NS + "assembly", f"root element {root.tag}")
+    check(root.attrib == MANIFEST["assembly"], f"assembly attributes {root.attrib}")
+    children = [child.tag.replace(NS, "") for child in root]
+    check(children == ["assemblyIdentity", "description", "dependency"],
+          f"assembly holds {children}; no execution level or other element belongs there")
+    identity = root.find(NS + "assemblyIdentity")
+    check(identity is not None and identity.attrib == MANIFEST["assemblyIdentity"],
+          f"assemblyIdentity {None if identity is None else identity.attrib}")
+    description = root.find(NS + "description")
+    check(description is not None and description.text == "ZEMLO Updater",
+          "description is not 'ZEMLO Updater'")
+    dependents = root.findall(f"{NS}dependency/{NS}dependentAssembly")
+    if check(len(dependents) == 1 and len(root.findall(NS + "dependency")) == 1,
+             "not exactly one dependency"):
+        inner = [child.tag.replace(NS, "") for child in dependents[0]]
+        check(inner == ["assemblyIdentity"], f"dependentAssembly holds {inner}")
+        attributes = dependents[0][0].attrib if inner else {}
+        check(attributes == MANIFEST["dependentAssembly/assemblyIdentity"],
+              f"common controls dependency {attributes}")
+    check(b"requestedExecutionLevel" not in resources[manifests[0]], "an execution level is requested")
+
+
+def main():
+    exe, ico, release_exe, release_scripts = (Path(p) for p in sys.argv[1:5])
+    data = exe.read_bytes()
+    program = ProgramFile(data)
+    resources = program.resources()
+    check_header(program)
+    kinds = sorted({key[0] for key in resources})
+    check(kinds == [RT_ICON, RT_GROUP_ICON, RT_MANIFEST], f"resource types {kinds}")
+    check_icons(resources, ico.read_bytes())
+    check_manifest(resources)
+
+    images = [release_exe.read_bytes(), release_scripts.read_bytes()]
+    for path, image in zip((release_exe, release_scripts), images):
+        check(data.find(image) >= 0, f"{path.name} is not in the program byte for byte")
+    icon_bytes = sum(len(d) for key, d in resources.items() if key[0] in (RT_ICON, RT_GROUP_ICON))
+    overhead = len(data) - sum(len(i) for i in images) - icon_bytes
+    print(f"{exe.name}: {len(data):,} bytes; images {sum(len(i) for i in images):,}, icon "
+          f"{icon_bytes:,}, everything else {overhead:,} bytes ({overhead / 1024:.1f} KiB)")
+
+    for failure in failures:
+        print("FAILED:", failure)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
