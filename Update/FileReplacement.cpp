@@ -33,7 +33,7 @@ bool TemporaryPathFor(const char* path, char* temporary) {
   if (length + sizeof kTemporarySuffix > static_cast<size_t>(kTemporaryPathCapacity)) {
     return false;
   }
-  memcpy(temporary, path, length);
+  memcpy(temporary, path, length + 1);
   memcpy(temporary + length, kTemporarySuffix, sizeof kTemporarySuffix);
   return true;
 }
@@ -77,8 +77,8 @@ bool StampFileTime(const char* path, const SystemTime& local) {
   if (OsGetFileAttributes(path) == kInvalidFileAttributes) {
     return false;
   }
-  OsHandle file = OsCreateFile(path, kGenericWrite, kFileShareRead, kOpenExisting,
-                               kFileAttributeNormal);
+  OsHandle file =
+      OsCreateFile(path, kGenericWrite, kFileShareRead, kOpenExisting, kFileAttributeNormal);
   if (file == kInvalidHandleValue) {
     return false;
   }

@@ -1,6 +1,7 @@
 // The platform seam on Windows: each operation is its Win32 or C runtime call.
 // This is the only source of the program that includes <windows.h>.
 #include <windows.h>
+
 #include <io.h>
 #include <shlobj.h>
 

@@ -9,6 +9,7 @@ const char kCaption[] = "ZEMLO Updater";
 
 // The texts are stored as their code page 932 bytes, every non-ASCII byte escaped,
 // so the program shows exactly these bytes whatever the compiler's charset.
+// clang-format off
 
 // ゼムロ がインストールされていません。
 const Message MsgNotInstalled = {"\x83\x5B\x83\x80\x83\x8D \x82\xAA\x83\x43\x83\x93\x83\x58\x83\x67\x81\x5B\x83\x8B\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB9\x82\xF1\x81\x42", kMbOk | kMbIconExclamation};
@@ -29,7 +30,11 @@ const Message MsgAlreadyUpdated = {"\x83\x5B\x83\x80\x83\x8D \x82\xCD\x82\xB7\x8
 // ゼムロ は未知のバージョンです。
 const Message MsgUnrecognisedVersion = {"\x83\x5B\x83\x80\x83\x8D \x82\xCD\x96\xA2\x92\x6D\x82\xCC\x83\x6F\x81\x5B\x83\x57\x83\x87\x83\x93\x82\xC5\x82\xB7\x81\x42", kMbOk | kMbIconExclamation};
 
-int Tell(const Message& message) { return ShowMessage(nullptr, message.text, kCaption, message.kind); }
+// clang-format on
+
+int Tell(const Message& message) {
+  return ShowMessage(nullptr, message.text, kCaption, message.kind);
+}
 
 void RunUpdate() {
   char exePath[kPathCapacity];

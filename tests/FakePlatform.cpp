@@ -84,8 +84,8 @@ int64_t DaysSince1601(int64_t year, int64_t month, int64_t day) {
 
 bool ValidCalendarTime(const SystemTime& t) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (t.year < 1601 || t.year > 30827 || t.month < 1 || t.month > 12 || t.day < 1 ||
-      t.hour > 23 || t.minute > 59 || t.second > 59 || t.milliseconds > 999) {
+  if (t.year < 1601 || t.year > 30827 || t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 ||
+      t.minute > 59 || t.second > 59 || t.milliseconds > 999) {
     return false;
   }
   bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
@@ -98,26 +98,48 @@ OsItemList kTheList = reinterpret_cast<OsItemList>(0x5678);
 }  // namespace
 
 const char* OpName(Op op) {
-  static const char* const kNames[] = {
-      "RegOpenKey",  "RegQueryValue", "RegCloseKey", "SpecialFolderLocation",
-      "PathFromIdList", "IlFree",     "GetFileAttributes", "ShowMessage",
-      "FileOpen",    "FileGetc",      "FilePutc",          "FileFlushToDisk",
-      "FileClose",   "MoveFileEx",    "DeleteFile",        "SystemTimeToFileTime",
-      "LocalFileTimeToFileTime",      "CreateFile",        "SetFileTime",
-      "CloseHandle"};
+  static const char* const kNames[] = {"RegOpenKey",
+                                       "RegQueryValue",
+                                       "RegCloseKey",
+                                       "SpecialFolderLocation",
+                                       "PathFromIdList",
+                                       "IlFree",
+                                       "GetFileAttributes",
+                                       "ShowMessage",
+                                       "FileOpen",
+                                       "FileGetc",
+                                       "FilePutc",
+                                       "FileFlushToDisk",
+                                       "FileClose",
+                                       "MoveFileEx",
+                                       "DeleteFile",
+                                       "SystemTimeToFileTime",
+                                       "LocalFileTimeToFileTime",
+                                       "CreateFile",
+                                       "SetFileTime",
+                                       "CloseHandle"};
   static_assert(sizeof kNames / sizeof kNames[0] == static_cast<int>(Op::Count));
   return kNames[static_cast<int>(op)];
 }
 
 State& Get() { return H().state; }
 
+static void RemoveRoot() {
+  if (!H().root.empty()) {
+    std::error_code ignored;
+    fs::remove_all(H().root, ignored);
+    H().root.clear();
+  }
+}
+
 void Reset() {
   Hidden& h = H();
-  if (!h.root.empty()) {
-    std::error_code ignored;
-    fs::remove_all(h.root, ignored);
-  }
-  std::string pattern = (fs::temp_directory_path() / "zemlo-fake-XXXXXX").string();
+  static const bool cleanupAtExit = std::atexit(RemoveRoot) == 0;
+  (void)cleanupAtExit;
+  RemoveRoot();
+  // Memory-backed where there is one: the tests write megabytes and flush them often.
+  fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+  std::string pattern = (base / "zemlo-fake-XXXXXX").string();
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back(0);
   if (mkdtemp(buffer.data()) == nullptr) {
@@ -201,6 +223,12 @@ std::vector<std::string> ListFolder(const std::string& windowsPath) {
 
 void FailCall(Op op, int n) { H().failures[static_cast<int>(op)].insert(n); }
 
+void ClearFaults() {
+  for (std::set<int>& failures : H().failures) {
+    failures.clear();
+  }
+}
+
 int Calls(Op op) { return H().calls[static_cast<int>(op)]; }
 
 bool OpenedForWriting() {
@@ -215,8 +243,8 @@ bool OpenedForWriting() {
 }  // namespace fake
 
 using fake::Fails;
-using fake::H;
 using fake::Get;
+using fake::H;
 using fake::Op;
 
 // ---- The seam ---------------------------------------------------------------
@@ -231,6 +259,7 @@ long OsRegOpenClassesKey(const char* subkey, uint32_t options, uint32_t access, 
     return fake::kErrorFileNotFound;
   }
   *key = fake::kTheKey;
+  registry.keysOpen++;
   return kErrorSuccess;
 }
 
@@ -264,6 +293,7 @@ long OsRegCloseKey(OsRegKey key) {
     abort();
   }
   Get().registry.closes++;
+  Get().registry.keysOpen--;
   Fails(Op::RegCloseKey);
   return kErrorSuccess;
 }
@@ -322,8 +352,10 @@ uint32_t OsGetFileAttributes(const char* path) {
 
 int ShowMessage(void* owner, const char* text, const char* caption, MessageKind kind) {
   fake::State& state = Get();
+  if (Fails(Op::ShowMessage)) {
+    return 0;  // the system could not show the box: nothing was seen
+  }
   state.boxes.push_back(fake::Box{text, caption, kind, owner});
-  Fails(Op::ShowMessage);
   size_t asked = state.boxes.size() - 1;
   if (asked < state.answers.size()) {
     return state.answers[asked];
@@ -418,9 +450,8 @@ int OsSystemTimeToFileTime(const SystemTime* calendar, FileTime* time) {
     return 0;
   }
   int64_t days = fake::DaysSince1601(calendar->year, calendar->month, calendar->day);
-  int64_t milliseconds =
-      ((days * 24 + calendar->hour) * 60 + calendar->minute) * 60000 + calendar->second * 1000 +
-      calendar->milliseconds;
+  int64_t milliseconds = ((days * 24 + calendar->hour) * 60 + calendar->minute) * 60000 +
+                         calendar->second * 1000 + calendar->milliseconds;
   *time = static_cast<FileTime>(milliseconds) * 10000;
   return 1;
 }

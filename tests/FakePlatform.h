@@ -65,6 +65,7 @@ struct Registry {
   // Recorded.
   int opens = 0;
   int closes = 0;
+  int keysOpen = 0;
   std::string openedSubkey;
   uint32_t openedOptions = 0;
   uint32_t openedAccess = 0;
@@ -108,7 +109,7 @@ struct Stamp {
 struct State {
   Registry registry;
   Shell shell;
-  std::vector<int> answers;  // given to the boxes in order; then IDOK, or IDNO for Yes/No
+  std::vector<int> answers;    // given to the boxes in order; then IDOK, or IDNO for Yes/No
   int localOffsetMinutes = 0;  // local time minus UTC, as the machine has it now
 
   // Recorded.
@@ -149,6 +150,7 @@ std::vector<std::string> ListFolder(const std::string& windowsPath);
 
 // Fault injection: the n-th call (from 1) of op fails as the platform reports it.
 void FailCall(Op op, int n);
+void ClearFaults();
 int Calls(Op op);
 
 // Whether any stream was opened with a mode that writes.

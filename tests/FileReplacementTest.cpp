@@ -145,15 +145,15 @@ TEST_F(Replacement, WriteFailureKeepsTheOldFileAndRemovesTheTemporary) {
     int n;
   };
   const Point points[] = {
-      {fake::Op::FileOpen, 1},          // the probe of the old file
-      {fake::Op::FileOpen, 2},          // the temporary file
-      {fake::Op::FilePutc, 1},          // the first byte
+      {fake::Op::FileOpen, 1},                     // the probe of the old file
+      {fake::Op::FileOpen, 2},                     // the temporary file
+      {fake::Op::FilePutc, 1},                     // the first byte
       {fake::Op::FilePutc, ScriptsImageSize / 2},  // a byte in the middle
       {fake::Op::FilePutc, ScriptsImageSize},      // the last byte of the script archive
-      {fake::Op::FileFlushToDisk, 1},   // getting the bytes to disk
-      {fake::Op::FileClose, 2},         // closing the temporary file
-      {fake::Op::MoveFileEx, 1},        // putting it in place
-      {fake::Op::GetFileAttributes, 1}, // no attributes: treated as absent, still replaced
+      {fake::Op::FileFlushToDisk, 1},              // getting the bytes to disk
+      {fake::Op::FileClose, 2},                    // closing the temporary file
+      {fake::Op::MoveFileEx, 1},                   // putting it in place
+      {fake::Op::GetFileAttributes, 1},  // no attributes: treated as absent, still replaced
   };
   for (const Point& point : points) {
     SetUp();

@@ -71,8 +71,8 @@ TEST_F(Locator, RegistryCutsTheOpenCommand) {
       {"\"C:\\Apps\\Other.exe\" \"%1\"", "C:\\Apps\\Other.exe", ""},  // another program
       {"\"C:\\Apps\\NotZEMLO.exe\" \"%1\"", "C:\\Apps\\NotZEMLO.exe", ""},
       {"\"D:\\Z\\zemlo.EXE\" \"%1\"", "D:\\Z\\zemlo.EXE", "D:\\Z\\zemlo.EXE"},  // ASCII case
-      {"\"\\ZEMLO.exe\" \"%1\"", "\\ZEMLO.exe", "\\ZEMLO.exe"},  // exactly the tail
-      {"\"ZEMLO.exe\" \"%1\"", "ZEMLO.exe", ""},                  // shorter than the tail
+      {"\"\\ZEMLO.exe\" \"%1\"", "\\ZEMLO.exe", "\\ZEMLO.exe"},                 // exactly the tail
+      {"\"ZEMLO.exe\" \"%1\"", "ZEMLO.exe", ""},  // shorter than the tail
       {"\"\" \"%1\"", nullptr, ""},
       {"", nullptr, ""},
       {"\"C:\\Program Files\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"", nullptr, ""},  // file gone

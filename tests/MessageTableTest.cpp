@@ -40,8 +40,9 @@ TEST(MessageTable, KindsAndCaption) {
 TEST(MessageTable, FullWidthMarksAndAsciiSpaces) {
   // "？" and "。" are full-width; the space after a product name is ASCII.
   EXPECT_EQ(std::string(MsgConfirmUpdate.text).substr(6, 1), " ");
-  EXPECT_EQ(std::string(MsgConfirmUpdate.text).substr(std::string(MsgConfirmUpdate.text).size() - 2),
-            "\x81\x48");
+  EXPECT_EQ(
+      std::string(MsgConfirmUpdate.text).substr(std::string(MsgConfirmUpdate.text).size() - 2),
+      "\x81\x48");
   EXPECT_EQ(std::string(MsgUpdateDone.text).substr(std::string(MsgUpdateDone.text).size() - 2),
             "\x81\x42");
 }

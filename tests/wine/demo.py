@@ -79,7 +79,7 @@ def main():
     finally:
         host.shutdown()
     if any(run.exit_code != 0 or not run.boxes for run in (first, second)):
-        print("The updater did not run as expected; see", state / "run.log")
+        print("The updater did not run as expected; see the run-*.log files in", state)
         return 1
     return 0
 

@@ -359,9 +359,18 @@ def main():
         return 0
 
     host.prepare()  # a no-op when the fixture already did it
+    host.log_name = args.name
     try:
-        SCENARIOS[args.name](Context(host, args.exe, args.standins, args.release_exe,
-                                     args.release_scripts))
+        for attempt in (1, 2):
+            try:
+                SCENARIOS[args.name](Context(host, args.exe, args.standins, args.release_exe,
+                                             args.release_scripts))
+                break
+            except winehost.DisplayFailure as failure:
+                # Each scenario sets its installation up afresh, so it can run again.
+                if attempt == 2:
+                    raise Failure(str(failure)) from failure
+                print(f"retrying {args.name}: {failure}")
     except Failure as failure:
         print(f"FAILED {args.name}: {failure}")
         return 1

@@ -58,6 +58,11 @@ class CannotMount(Exception):
     pass
 
 
+class DisplayFailure(Exception):
+    """Wine could not show a box at all (its display driver failed to start):
+    a fault of the machine under load, not of the program."""
+
+
 @dataclass
 class Box:
     text: bytes
@@ -135,6 +140,8 @@ class WineHost:
         self.prefix = self.state_dir / "prefix"
         self.drive_c = self.prefix / "drive_c"
         self.state_file = self.state_dir / "state.json"
+        self.log_name = "run"  # runs are logged as <log_name>-<n>.log in the state folder
+        self.runs = 0
         self.env = dict(os.environ)
         self.env.update({
             "WINEPREFIX": str(self.prefix),
@@ -187,7 +194,20 @@ class WineHost:
             subprocess.run(["wineserver", "-w"], env=env, timeout=300)
         subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-        self.import_reg(PREFIX_SETTINGS)
+        state = self._load_state()
+        if state.get("settings") != PREFIX_SETTINGS:
+            self.import_reg(PREFIX_SETTINGS)
+            state["settings"] = PREFIX_SETTINGS
+            self._save_state(state)
+        if not _alive(state.get("idle_pid")):
+            # One process that stays keeps the desktop and services up between runs,
+            # so that no run waits for them or finds them failing to start.
+            idle = subprocess.Popen(["wine", str(self.helper_exe()), "idle"], env=self.env,
+                                    stdin=subprocess.DEVNULL, start_new_session=True,
+                                    stdout=open(self.state_dir / "idle.log", "ab"),
+                                    stderr=subprocess.STDOUT)
+            state["idle_pid"] = idle.pid
+            self._save_state(state)
 
     def _start_display(self):
         read_fd, write_fd = os.pipe()
@@ -248,7 +268,7 @@ class WineHost:
         marker = self.drive_c / "held.marker"
         marker.unlink(missing_ok=True)
         holder = subprocess.Popen(
-            ["wine", str(self.holdfile_exe()), windows_path, r"C:\held.marker"], env=self.env,
+            ["wine", str(self.helper_exe()), "hold", windows_path, r"C:\held.marker"], env=self.env,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             for _ in range(600):
@@ -256,17 +276,17 @@ class WineHost:
                     break
                 time.sleep(0.1)
             if not marker.exists():
-                raise RuntimeError(f"holdfile.exe could not hold {windows_path}")
+                raise RuntimeError(f"helper.exe could not hold {windows_path}")
             yield
         finally:
             holder.kill()
             holder.wait()
             marker.unlink(missing_ok=True)
 
-    def holdfile_exe(self):
-        """Builds the small Windows helper that holds a file open."""
-        source = Path(__file__).with_name("HoldFile.c")
-        exe = self.state_dir / "holdfile.exe"
+    def helper_exe(self):
+        """Builds the small Windows helper of the scenarios."""
+        source = Path(__file__).with_name("WineHelper.c")
+        exe = self.state_dir / "helper.exe"
         if not exe.exists() or exe.stat().st_mtime < source.stat().st_mtime:
             subprocess.run(["i686-w64-mingw32-gcc", "-O2", "-s", str(source), "-o", str(exe)],
                            check=True)
@@ -298,7 +318,8 @@ class WineHost:
         """Runs exe and answers each Yes/No box from answers (default No) and
         each OK box with Enter. Returns the exit code and the boxes shown."""
         answers = list(answers)
-        log_path = self.state_dir / "run.log"
+        self.runs += 1
+        log_path = self.state_dir / f"{self.log_name}-{self.runs}.log"
         env = {**self.env, **(env or {})}
         env["WINEDEBUG"] = "+relay"
         with open(log_path, "wb") as log:
@@ -323,7 +344,7 @@ class WineHost:
                         shot = Path(screenshot_dir) / f"box-{answered + 1}.png"
                     index = answered
                     self._answer(key, lambda: parse_boxes(log_path.read_bytes())[index].answer
-                                 is not None, deadline, shot)
+                                 is not None, process, deadline, shot)
                     answered += 1
                     continue
                 time.sleep(0.1)
@@ -332,33 +353,46 @@ class WineHost:
                 process.kill()
         process.wait()
         log = log_path.read_bytes()
-        return Run(process.returncode, parse_boxes(log), log.decode("utf-8", "replace"))
+        boxes = parse_boxes(log)
+        if b"nodrv_CreateWindow" in log or any(b.answer in (0, 0xFFFFFFFF) for b in boxes):
+            raise DisplayFailure(f"a box could not be shown; see {log_path}")
+        return Run(process.returncode, boxes, log.decode("utf-8", "replace"))
 
-    def _box_window(self):
+    def _box_windows(self):
         found = subprocess.run(["xdotool", "search", "--name", "^ZEMLO Updater$"], env=self.env,
                                capture_output=True, text=True)
-        ids = found.stdout.split()
-        return ids[-1] if ids else None
+        return found.stdout.split()
 
-    def _answer(self, key, answered, deadline, screenshot=None):
-        """Sends key to the box once it has the focus; sends again if it was lost."""
+    def _focus(self):
+        return subprocess.run(["xdotool", "getwindowfocus"], env=self.env, capture_output=True,
+                              text=True).stdout.strip()
+
+    def _answer(self, key, answered, process, deadline, screenshot=None):
+        """Sends key to the box once it has the keyboard focus, giving it the focus
+        if it has not taken it by itself, and sends again if the key was lost."""
+        shown_at = time.monotonic()
+        windows, focus = [], ""
         while time.monotonic() < deadline:
-            window = self._box_window()
-            focus = subprocess.run(["xdotool", "getwindowfocus"], env=self.env,
-                                   capture_output=True, text=True).stdout.strip()
-            if window is None or focus != window:
+            if answered() or process.poll() is not None:
+                return  # the box went away by itself: run() tells why
+            windows, focus = self._box_windows(), self._focus()
+            if focus not in windows:
+                if windows and time.monotonic() - shown_at > 2:
+                    subprocess.run(["xdotool", "windowfocus", windows[-1]], env=self.env,
+                                   stderr=subprocess.DEVNULL)
                 time.sleep(0.1)
                 continue
             time.sleep(0.3)  # let the box finish drawing before it takes the key
             if screenshot is not None:
-                self.screenshot(screenshot, window)
+                self.screenshot(screenshot, focus)
                 screenshot = None
             subprocess.run(["xdotool", "key", key], env=self.env, check=True)
             for _ in range(50):
                 if answered():
                     return
                 time.sleep(0.1)
-        raise TimeoutError("the message box was never answered")
+        raise TimeoutError(f"the message box was never answered (windows named like a box: "
+                           f"{windows}, focus: {focus!r})")
 
     def screenshot(self, path, window="root"):
         """Saves the virtual screen, or one window of it, as PNG."""
