@@ -1,15 +1,19 @@
 #include "VersionFingerprint.h"
 
 uint32_t ComputeWordSum(FILE* stream) {
+  // One little-endian word a turn: the low byte, then the high byte.
   uint32_t sum = 0;
-  bool highByte = false;  // a parity flag, so files past 4 GiB still alternate correctly
   for (;;) {
-    int byte = OsFileGetc(stream);
-    if (byte == EOF) {
+    int low = OsFileGetc(stream);
+    if (low == EOF) {
       return sum;
     }
-    sum += highByte ? static_cast<uint32_t>(byte) << 8 : static_cast<uint32_t>(byte);
-    highByte = !highByte;
+    sum += static_cast<uint32_t>(low);
+    int high = OsFileGetc(stream);
+    if (high == EOF) {
+      return sum;  // a last odd byte is a word with a zero high byte
+    }
+    sum += static_cast<uint32_t>(high) << 8;
   }
 }
 

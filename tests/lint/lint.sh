@@ -26,7 +26,9 @@ case "$what" in
     for file in "${program[@]}"; do
       case " ${windows_only[*]} " in *" $file "*) ;; *) host+=("$file") ;; esac
     done
-    clang-tidy --quiet -p "$build_dir" "${host[@]}"
+    # The compile database may hold gcc's link-time optimisation flags.
+    clang-tidy --quiet -p "$build_dir" --extra-arg=-Wno-ignored-optimization-argument \
+      --extra-arg=-Wno-unused-command-line-argument "${host[@]}"
     mapfile -t includes < <(echo | i686-w64-mingw32-g++-win32 -E -x c++ - -v 2>&1 |
                             sed -n '/#include <...> search starts here/,/End of search list/p' |
                             sed -n 's/^ \(\/.*\)/-isystem\1/p')

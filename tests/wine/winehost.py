@@ -70,6 +70,8 @@ class Box:
     kind: int
     owner: int
     answer: int = None
+    called_at: float = None    # Wine's clock, in seconds
+    returned_at: float = None
 
     def utf8(self):
         return self.text.decode("cp932", errors="replace")
@@ -80,6 +82,7 @@ class Run:
     exit_code: int
     boxes: list = field(default_factory=list)
     log: str = ""
+    first_box_after: float = None  # seconds from starting Wine to the first box's call
 
     def shown(self):
         return [(b.text, b.caption, b.kind) for b in self.boxes]
@@ -89,9 +92,16 @@ class Run:
         return [by_bytes.get(s, repr(s)) for s in self.shown()]
 
 
-_CALL = re.compile(rb'Call user32\.MessageBoxA\(([0-9a-fA-F]{8}),[0-9a-fA-F]{8} "((?:[^"\\]|\\.)*)"'
-                   rb',[0-9a-fA-F]{8} "((?:[^"\\]|\\.)*)",([0-9a-fA-F]{8})\)')
-_RET = re.compile(rb"Ret  user32\.MessageBoxA\(\) retval=([0-9a-fA-F]{8})")
+# Relay lines, each optionally led by Wine's "+timestamp" clock ("5842.753:").
+_STAMP = rb"^(?:(\d+\.\d+):)?[0-9a-fA-F]+:"
+_CALL = re.compile(_STAMP + rb'Call user32\.MessageBoxA\(([0-9a-fA-F]{8}),[0-9a-fA-F]{8} '
+                   rb'"((?:[^"\\]|\\.)*)",[0-9a-fA-F]{8} "((?:[^"\\]|\\.)*)",([0-9a-fA-F]{8})\)',
+                   re.MULTILINE)
+_RET = re.compile(_STAMP + rb"Ret  user32\.MessageBoxA\(\) retval=([0-9a-fA-F]{8})", re.MULTILINE)
+
+
+def _seconds(stamp):
+    return float(stamp) if stamp else None
 
 
 def unescape(text):
@@ -120,17 +130,18 @@ def parse_boxes(log):
     """The boxes in a relay log, in order, with the answer each one returned."""
     events = []
     for m in _CALL.finditer(log):
-        events.append((m.start(), Box(unescape(m.group(2)), unescape(m.group(3)),
-                                      int(m.group(4), 16), int(m.group(1), 16))))
+        events.append((m.start(), Box(unescape(m.group(3)), unescape(m.group(4)),
+                                      int(m.group(5), 16), int(m.group(2), 16),
+                                      called_at=_seconds(m.group(1)))))
     for m in _RET.finditer(log):
-        events.append((m.start(), int(m.group(1), 16)))
+        events.append((m.start(), (int(m.group(2), 16), _seconds(m.group(1)))))
     events.sort(key=lambda e: e[0])
     boxes = []
     for _, event in events:
         if isinstance(event, Box):
             boxes.append(event)
         elif boxes and boxes[-1].answer is None:
-            boxes[-1].answer = event
+            boxes[-1].answer, boxes[-1].returned_at = event
     return boxes
 
 
@@ -314,24 +325,28 @@ class WineHost:
 
     # ---- running the updater ----------------------------------------------------
 
-    def run(self, exe, answers=(), timeout=180, screenshot_dir=None, env=None):
+    def run(self, exe, answers=(), timeout=180, screenshot_dir=None, env=None, args=()):
         """Runs exe and answers each Yes/No box from answers (default No) and
         each OK box with Enter. Returns the exit code and the boxes shown."""
         answers = list(answers)
         self.runs += 1
         log_path = self.state_dir / f"{self.log_name}-{self.runs}.log"
         env = {**self.env, **(env or {})}
-        env["WINEDEBUG"] = "+relay"
+        env["WINEDEBUG"] = "+timestamp,+relay"
         with open(log_path, "wb") as log:
-            process = subprocess.Popen(["wine", str(Path(exe).resolve())], env=env, stdin=subprocess.DEVNULL,
+            process = subprocess.Popen(["wine", str(Path(exe).resolve()), *args], env=env, stdin=subprocess.DEVNULL,
                                        stdout=log, stderr=log, cwd=self.drive_c)
-        deadline = time.monotonic() + timeout
+        started = time.monotonic()
+        deadline = started + timeout
+        first_box_after = None
         answered = 0
         try:
             while process.poll() is None:
                 if time.monotonic() > deadline:
                     raise TimeoutError(f"{exe} did not finish within {timeout} s")
                 boxes = parse_boxes(log_path.read_bytes())
+                if boxes and first_box_after is None:
+                    first_box_after = time.monotonic() - started
                 if len(boxes) > answered and boxes[answered].answer is None:
                     box = boxes[answered]
                     yes_no = (box.kind & 0x0F) == 0x04
@@ -347,7 +362,7 @@ class WineHost:
                                  is not None, process, deadline, shot)
                     answered += 1
                     continue
-                time.sleep(0.1)
+                time.sleep(0.01)
         finally:
             if process.poll() is None:
                 process.kill()
@@ -356,7 +371,7 @@ class WineHost:
         boxes = parse_boxes(log)
         if b"nodrv_CreateWindow" in log or any(b.answer in (0, 0xFFFFFFFF) for b in boxes):
             raise DisplayFailure(f"a box could not be shown; see {log_path}")
-        return Run(process.returncode, boxes, log.decode("utf-8", "replace"))
+        return Run(process.returncode, boxes, log.decode("utf-8", "replace"), first_box_after)
 
     def _box_windows(self):
         found = subprocess.run(["xdotool", "search", "--name", "^ZEMLO Updater$"], env=self.env,
