@@ -53,6 +53,7 @@ def check_header(program):
     check(program.machine == 0x14C, f"machine {program.machine:#x}, not i386")
     check(program.subsystem == 2, f"subsystem {program.subsystem}, not Windows GUI (2)")
     check(program.timestamp == 0, f"link time stamp {program.timestamp:#x}; builds would differ")
+    check(program.directories[4] == (0, 0), "signed, though the build was given no certificate")
     dlls = {name.lower() for name in program.imports()}
     check(dlls <= ALLOWED_DLLS, f"imports {sorted(dlls - ALLOWED_DLLS)} beyond {sorted(ALLOWED_DLLS)}")
 
