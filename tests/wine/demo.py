@@ -63,7 +63,7 @@ def main():
         exe_file.write_bytes((Path(args.standins) / "editor-outdated.exe").read_bytes())
         scripts_file.write_bytes((Path(args.standins) / "scripts-old.zmdata").read_bytes())
         host.set_association(f'"{EXE_PATH}" "%1"')
-        print(f"Installed a stand-in outdated editor at {EXE_PATH}")
+        print(f"Installed the outdated editor at {EXE_PATH}")
 
         shots = state / "screenshots" / "first-run"
         first = host.run(args.exe, answers=[True], screenshot_dir=shots)
