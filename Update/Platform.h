@@ -88,6 +88,18 @@ constexpr uint32_t kFileShareRead = 0x1;
 constexpr uint32_t kOpenExisting = 3;
 constexpr uint32_t kFileAttributeNormal = 0x80;
 
+// The calendar times SystemTimeToFileTime accepts: real dates from 1601 to 30827.
+// Windows checks them itself; the other implementations of the seam use this.
+inline bool IsValidSystemTime(const SystemTime& t) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (t.year < 1601 || t.year > 30827 || t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 ||
+      t.minute > 59 || t.second > 59 || t.milliseconds > 999) {
+    return false;
+  }
+  bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+  return t.day <= kDays[t.month - 1] + (t.month == 2 && leap ? 1 : 0);
+}
+
 // SystemTimeToFileTime, LocalFileTimeToFileTime: nonzero on success.
 int OsSystemTimeToFileTime(const SystemTime* calendar, FileTime* time);
 int OsLocalFileTimeToFileTime(const FileTime* local, FileTime* utc);

@@ -20,16 +20,6 @@ constexpr size_t kStreamBufferSize = size_t{64} * 1024;
 constexpr FileTime kTicksPerSecond = 10000000;
 constexpr FileTime kUnixEpoch = 116444736000000000;  // 1970-01-01 as a FILETIME
 
-bool ValidCalendarTime(const SystemTime& t) {
-  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (t.year < 1601 || t.year > 30827 || t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 ||
-      t.minute > 59 || t.second > 59 || t.milliseconds > 999) {
-    return false;
-  }
-  bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
-  return t.day <= kDays[t.month - 1] + (t.month == 2 && leap ? 1 : 0);
-}
-
 timespec ToTimespec(FileTime time) {
   auto ticks = static_cast<int64_t>(time - kUnixEpoch);
   timespec converted{};
@@ -81,7 +71,7 @@ int OsMoveFileEx(const char* from, const char* to, uint32_t flags) {
 int OsDeleteFile(const char* path) { return unlink(path) == 0 ? 1 : 0; }
 
 int OsSystemTimeToFileTime(const SystemTime* calendar, FileTime* time) {
-  if (!ValidCalendarTime(*calendar)) {
+  if (!IsValidSystemTime(*calendar)) {
     return 0;
   }
   tm fields{};

@@ -38,11 +38,8 @@ def build(source, output, gui):
 
 
 def install(host, standins):
-    exe = host.host_path(EXE_PATH)
-    scripts = host.host_path(SCRIPTS_PATH)
-    scripts.parent.mkdir(parents=True, exist_ok=True)
-    exe.write_bytes((standins / "editor-outdated.exe").read_bytes())
-    scripts.write_bytes((standins / "scripts-old.zmdata").read_bytes())
+    host.install_editor(EXE_PATH, (standins / "editor-outdated.exe").read_bytes(),
+                        (standins / "scripts-old.zmdata").read_bytes())
 
 
 def yes_to_closing(run):

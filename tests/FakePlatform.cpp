@@ -82,16 +82,6 @@ int64_t DaysSince1601(int64_t year, int64_t month, int64_t day) {
   return era * 146097 + dayOfEra - 584694;  // 584694: days from 0000-03-01 to 1601-01-01
 }
 
-bool ValidCalendarTime(const SystemTime& t) {
-  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (t.year < 1601 || t.year > 30827 || t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 ||
-      t.minute > 59 || t.second > 59 || t.milliseconds > 999) {
-    return false;
-  }
-  bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
-  return t.day <= kDays[t.month - 1] + (t.month == 2 && leap ? 1 : 0);
-}
-
 OsRegKey kTheKey = reinterpret_cast<OsRegKey>(0x1234);
 OsItemList kTheList = reinterpret_cast<OsItemList>(0x5678);
 
@@ -446,7 +436,7 @@ int OsDeleteFile(const char* path) {
 }
 
 int OsSystemTimeToFileTime(const SystemTime* calendar, FileTime* time) {
-  if (Fails(Op::SystemTimeToFileTime) || !fake::ValidCalendarTime(*calendar)) {
+  if (Fails(Op::SystemTimeToFileTime) || !IsValidSystemTime(*calendar)) {
     return 0;
   }
   int64_t days = fake::DaysSince1601(calendar->year, calendar->month, calendar->day);

@@ -25,23 +25,8 @@ const std::string& OldExe() {
 }
 const std::string kOldScripts(50000, 's');
 
-std::string NewExe() {
-  return std::string(reinterpret_cast<const char*>(ExeImage), static_cast<size_t>(ExeImageSize));
-}
-std::string NewScripts() {
-  return std::string(reinterpret_cast<const char*>(ScriptsImage),
-                     static_cast<size_t>(ScriptsImageSize));
-}
-
-std::map<std::string, std::string> Closing() {
-  return {{test::Cp932("アップデートが終了しました。"), "MsgUpdateDone"},
-          {test::Cp932("ZEMLO.exe の書き込みに失敗しました。"), "MsgExeWriteFailed"},
-          {test::Cp932("Scripts.zmdata の書き込みに失敗しました。"), "MsgScriptsWriteFailed"},
-          {test::Cp932("ゼムロ がインストールされていません。"), "MsgNotInstalled"},
-          {test::Cp932("ZEMLO.exe の読み込みに失敗しました。"), "MsgExeReadFailed"},
-          {test::Cp932("Scripts.zmdata の読み込みに失敗しました。"), "MsgScriptsReadFailed"},
-          {test::Cp932("ゼムロ は未知のバージョンです。"), "MsgUnrecognisedVersion"}};
-}
+using test::NewExe;
+using test::NewScripts;
 
 void InstallOutdated(bool associated) {
   fake::Reset();
@@ -85,21 +70,19 @@ bool IsStampOperation(fake::Op op) {
 // Checks what one run with a fault left: the boxes, the files, the leftovers.
 void CheckRun(fake::Op op, int n) {
   SCOPED_TRACE(std::string(fake::OpName(op)) + " fails at call " + std::to_string(n));
-  static const std::map<std::string, std::string> closing = Closing();
-  const std::string confirm = test::Cp932("ゼムロ のアップデートを実行しますか？");
   const std::vector<fake::Box>& boxes = fake::Get().boxes;
 
   // The dialogue: an optional question, then exactly one closing box. Only a box
   // the system failed to show may be missing, and then nothing follows it.
   std::string outcome = "none";
   size_t next = 0;
-  if (next < boxes.size() && boxes[next].text == confirm) {
+  if (next < boxes.size() && test::NameOf(boxes[next]) == test::kConfirmUpdate.name) {
     ++next;
   }
   if (next < boxes.size()) {
-    auto found = closing.find(boxes[next].text);
-    ASSERT_NE(found, closing.end()) << "an unexpected box";
-    outcome = found->second;
+    outcome = test::NameOf(boxes[next]);
+    ASSERT_NE(outcome, "") << "an unexpected box";
+    ASSERT_NE(outcome, test::kConfirmUpdate.name) << "asked twice";
     ++next;
   }
   EXPECT_EQ(next, boxes.size()) << "more boxes than one closing message";

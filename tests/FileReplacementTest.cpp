@@ -23,20 +23,11 @@ constexpr FileTime kStampInNewYork = 128457108000000000ull;
 const std::string kOldExe = std::string(1300000, 'e');  // longer than the new one
 const std::string kOldScripts = "ZMDATA old scripts";
 
-std::string Image(const unsigned char* bytes, int32_t size) {
-  return std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(size));
-}
-
-std::string NewExe() { return Image(ExeImage, ExeImageSize); }
-std::string NewScripts() { return Image(ScriptsImage, ScriptsImageSize); }
-
-struct Expected {
-  const char* utf8;
-  uint32_t kind;
-};
-const Expected kUpdateDone = {"アップデートが終了しました。", 0x00};
-const Expected kScriptsWriteFailed = {"Scripts.zmdata の書き込みに失敗しました。", 0x10};
-const Expected kExeWriteFailed = {"ZEMLO.exe の書き込みに失敗しました。", 0x10};
+using test::kExeWriteFailed;
+using test::kScriptsWriteFailed;
+using test::kUpdateDone;
+using test::NewExe;
+using test::NewScripts;
 
 class Replacement : public ::testing::Test {
  protected:
@@ -46,10 +37,9 @@ class Replacement : public ::testing::Test {
     fake::WriteFile(kScripts, kOldScripts);
   }
 
-  void ExpectBox(const Expected& expected) {
+  void ExpectBox(const test::ExpectedBox& expected) {
     ASSERT_EQ(fake::Get().boxes.size(), 1u);
-    EXPECT_EQ(fake::Get().boxes[0].text, test::Cp932(expected.utf8));
-    EXPECT_EQ(fake::Get().boxes[0].kind, expected.kind);
+    test::ExpectShown(fake::Get().boxes[0], expected);
   }
 
   // Nothing but the editor's own files in its folders, every stream and handle closed.

@@ -5,34 +5,32 @@
 
 namespace {
 
-// The table as written for people: UTF-8 text and the box kind as MB_ flags.
 struct Row {
   const Message& message;
-  const char* utf8;
-  uint32_t kind;
+  const test::ExpectedBox& expected;
 };
 
 const Row kTable[] = {
-    {MsgNotInstalled, "ゼムロ がインストールされていません。", 0x30},
-    {MsgExeReadFailed, "ZEMLO.exe の読み込みに失敗しました。", 0x10},
-    {MsgScriptsReadFailed, "Scripts.zmdata の読み込みに失敗しました。", 0x10},
-    {MsgConfirmUpdate, "ゼムロ のアップデートを実行しますか？", 0x24},
-    {MsgScriptsWriteFailed, "Scripts.zmdata の書き込みに失敗しました。", 0x10},
-    {MsgExeWriteFailed, "ZEMLO.exe の書き込みに失敗しました。", 0x10},
-    {MsgUpdateDone, "アップデートが終了しました。", 0x00},
-    {MsgAlreadyUpdated, "ゼムロ はすでにアップデートされています。", 0x30},
-    {MsgUnrecognisedVersion, "ゼムロ は未知のバージョンです。", 0x30},
+    {MsgNotInstalled, test::kNotInstalled},
+    {MsgExeReadFailed, test::kExeReadFailed},
+    {MsgScriptsReadFailed, test::kScriptsReadFailed},
+    {MsgConfirmUpdate, test::kConfirmUpdate},
+    {MsgScriptsWriteFailed, test::kScriptsWriteFailed},
+    {MsgExeWriteFailed, test::kExeWriteFailed},
+    {MsgUpdateDone, test::kUpdateDone},
+    {MsgAlreadyUpdated, test::kAlreadyUpdated},
+    {MsgUnrecognisedVersion, test::kUnrecognisedVersion},
 };
 
 TEST(MessageTable, TextsAreTheCodePage932BytesOfTheTable) {
   for (const Row& row : kTable) {
-    EXPECT_EQ(std::string(row.message.text), test::Cp932(row.utf8)) << row.utf8;
+    EXPECT_EQ(std::string(row.message.text), test::Cp932(row.expected.utf8)) << row.expected.name;
   }
 }
 
 TEST(MessageTable, KindsAndCaption) {
   for (const Row& row : kTable) {
-    EXPECT_EQ(row.message.kind, row.kind) << row.utf8;
+    EXPECT_EQ(row.message.kind, row.expected.kind) << row.expected.name;
   }
   EXPECT_STREQ(kCaption, "ZEMLO Updater");
 }

@@ -9,10 +9,6 @@
 
 namespace {
 
-std::string Image(const unsigned char* bytes, int32_t size) {
-  return std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(size));
-}
-
 std::string ReadHostFile(const char* path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -24,8 +20,8 @@ TEST(ReleaseImages, AreTheReleaseFilesByteForByte) {
   ASSERT_FALSE(exe.empty());
   EXPECT_EQ(ExeImageSize, static_cast<int32_t>(exe.size()));
   EXPECT_EQ(ScriptsImageSize, static_cast<int32_t>(scripts.size()));
-  EXPECT_TRUE(Image(ExeImage, ExeImageSize) == exe);
-  EXPECT_TRUE(Image(ScriptsImage, ScriptsImageSize) == scripts);
+  EXPECT_TRUE(test::NewExe() == exe);
+  EXPECT_TRUE(test::NewScripts() == scripts);
 }
 
 TEST(ReleaseImages, ExecutableIsAWindowsImageWithTheCurrentFingerprint) {
@@ -44,7 +40,7 @@ TEST(ReleaseImages, StandInHasTheShapeOfTheRealRelease) {
   EXPECT_EQ(ExeImageSize, 1172480);
   EXPECT_EQ(ScriptsImageSize, 123670);
   // Its exact total wraps past 2^32 four times, as the real release's does.
-  EXPECT_EQ(test::ReferenceTotal(Image(ExeImage, ExeImageSize)), 0x4'0000'0000ull + kSumCurrent);
+  EXPECT_EQ(test::ReferenceTotal(test::NewExe()), 0x4'0000'0000ull + kSumCurrent);
 }
 #endif
 

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <gtest/gtest.h>
 #include <iconv.h>
 
 #include <cstdlib>
@@ -60,6 +61,51 @@ std::string Cp932(const std::string& utf8) {
   iconv_close(converter);
   out.resize(out.size() - outLeft);
   return out;
+}
+
+const ExpectedBox kNotInstalled = {"MsgNotInstalled", "ゼムロ がインストールされていません。",
+                                   0x30};
+const ExpectedBox kExeReadFailed = {"MsgExeReadFailed", "ZEMLO.exe の読み込みに失敗しました。",
+                                    0x10};
+const ExpectedBox kScriptsReadFailed = {"MsgScriptsReadFailed",
+                                        "Scripts.zmdata の読み込みに失敗しました。", 0x10};
+const ExpectedBox kConfirmUpdate = {"MsgConfirmUpdate", "ゼムロ のアップデートを実行しますか？",
+                                    0x24};
+const ExpectedBox kScriptsWriteFailed = {"MsgScriptsWriteFailed",
+                                         "Scripts.zmdata の書き込みに失敗しました。", 0x10};
+const ExpectedBox kExeWriteFailed = {"MsgExeWriteFailed", "ZEMLO.exe の書き込みに失敗しました。",
+                                     0x10};
+const ExpectedBox kUpdateDone = {"MsgUpdateDone", "アップデートが終了しました。", 0x00};
+const ExpectedBox kAlreadyUpdated = {"MsgAlreadyUpdated",
+                                     "ゼムロ はすでにアップデートされています。", 0x30};
+const ExpectedBox kUnrecognisedVersion = {"MsgUnrecognisedVersion",
+                                          "ゼムロ は未知のバージョンです。", 0x30};
+
+void ExpectShown(const fake::Box& box, const ExpectedBox& expected) {
+  EXPECT_EQ(box.text, Cp932(expected.utf8)) << "wanted " << expected.name;
+  EXPECT_EQ(box.kind, expected.kind) << expected.name;
+  EXPECT_EQ(box.caption, "ZEMLO Updater") << expected.name;
+  EXPECT_EQ(box.owner, nullptr) << expected.name;
+}
+
+std::string NameOf(const fake::Box& box) {
+  for (const ExpectedBox* row :
+       {&kNotInstalled, &kExeReadFailed, &kScriptsReadFailed, &kConfirmUpdate, &kScriptsWriteFailed,
+        &kExeWriteFailed, &kUpdateDone, &kAlreadyUpdated, &kUnrecognisedVersion}) {
+    if (box.text == Cp932(row->utf8)) {
+      return row->name;
+    }
+  }
+  return "";
+}
+
+std::string NewExe() {
+  return std::string(reinterpret_cast<const char*>(ExeImage), static_cast<size_t>(ExeImageSize));
+}
+
+std::string NewScripts() {
+  return std::string(reinterpret_cast<const char*>(ScriptsImage),
+                     static_cast<size_t>(ScriptsImageSize));
 }
 
 }  // namespace test

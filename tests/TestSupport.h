@@ -21,4 +21,31 @@ uint32_t ReferenceSum(const std::string& bytes);
 // The table text in UTF-8, encoded to code page 932 by the C library's iconv.
 std::string Cp932(const std::string& utf8);
 
+// A box as the message table describes it, typed independently of the program.
+struct ExpectedBox {
+  const char* name;
+  const char* utf8;
+  uint32_t kind;
+};
+
+extern const ExpectedBox kNotInstalled;
+extern const ExpectedBox kExeReadFailed;
+extern const ExpectedBox kScriptsReadFailed;
+extern const ExpectedBox kConfirmUpdate;
+extern const ExpectedBox kScriptsWriteFailed;
+extern const ExpectedBox kExeWriteFailed;
+extern const ExpectedBox kUpdateDone;
+extern const ExpectedBox kAlreadyUpdated;
+extern const ExpectedBox kUnrecognisedVersion;
+
+// Checks one shown box: its bytes, kind and caption, and that it has no owner.
+void ExpectShown(const fake::Box& box, const ExpectedBox& expected);
+
+// The table's name of a shown box ("MsgUpdateDone"), or "" when it is none of them.
+std::string NameOf(const fake::Box& box);
+
+// The images the program carries, as strings.
+std::string NewExe();
+std::string NewScripts();
+
 }  // namespace test

@@ -9,19 +9,14 @@ namespace {
 const char kExe[] = "C:\\Program Files\\Kestramoor\\ZEMLO\\ZEMLO.exe";
 const char kScripts[] = "C:\\Program Files\\Kestramoor\\ZEMLO\\System\\Data\\Scripts.zmdata";
 
-struct Expected {
-  const char* utf8;
-  uint32_t kind;
-};
-
-const Expected kNotInstalled = {"ゼムロ がインストールされていません。", 0x30};
-const Expected kExeReadFailed = {"ZEMLO.exe の読み込みに失敗しました。", 0x10};
-const Expected kScriptsReadFailed = {"Scripts.zmdata の読み込みに失敗しました。", 0x10};
-const Expected kConfirm = {"ゼムロ のアップデートを実行しますか？", 0x24};
-const Expected kAlreadyUpdated = {"ゼムロ はすでにアップデートされています。", 0x30};
-const Expected kUnrecognised = {"ゼムロ は未知のバージョンです。", 0x30};
-const Expected kUpdateDone = {"アップデートが終了しました。", 0x00};
-const Expected kExeWriteFailed = {"ZEMLO.exe の書き込みに失敗しました。", 0x10};
+using test::kAlreadyUpdated;
+using test::kConfirmUpdate;
+using test::kExeReadFailed;
+using test::kExeWriteFailed;
+using test::kNotInstalled;
+using test::kScriptsReadFailed;
+using test::kUnrecognisedVersion;
+using test::kUpdateDone;
 
 class Dialogue : public ::testing::Test {
  protected:
@@ -37,19 +32,15 @@ class Dialogue : public ::testing::Test {
   }
 
   // Runs once and checks the boxes shown, byte for byte and in order.
-  void RunExpecting(std::initializer_list<Expected> expected, bool writes = false) {
+  void RunExpecting(std::initializer_list<test::ExpectedBox> expected, bool writes = false) {
     fake::Get().boxes.clear();
     fake::Get().streamOpens.clear();
     RunUpdate();
     const std::vector<fake::Box>& boxes = fake::Get().boxes;
     ASSERT_EQ(boxes.size(), expected.size());
     size_t i = 0;
-    for (const Expected& e : expected) {
-      EXPECT_EQ(boxes[i].text, test::Cp932(e.utf8)) << "box " << i;
-      EXPECT_EQ(boxes[i].kind, e.kind) << "box " << i;
-      EXPECT_EQ(boxes[i].caption, "ZEMLO Updater") << "box " << i;
-      EXPECT_EQ(boxes[i].owner, nullptr) << "box " << i;
-      ++i;
+    for (const test::ExpectedBox& e : expected) {
+      test::ExpectShown(boxes[i++], e);
     }
     EXPECT_EQ(fake::Get().openStreams, 0) << "a stream was left open";
     EXPECT_EQ(fake::OpenedForWriting(), writes);
@@ -100,7 +91,7 @@ TEST_F(Dialogue, UnrecognisedVersions) {
                                  test::BytesWithSum(kSumOutdated) + "\x01"}) {
     fake::Reset();
     Install(exe, &scripts_);
-    RunExpecting({kUnrecognised});
+    RunExpecting({kUnrecognisedVersion});
   }
 }
 
@@ -108,7 +99,7 @@ TEST_F(Dialogue, OutdatedAnsweredNoChangesNothing) {
   const std::string exe = test::BytesWithSum(kSumOutdated);
   Install(exe, &scripts_);
   fake::Get().answers = {7};  // IDNO
-  RunExpecting({kConfirm});
+  RunExpecting({kConfirmUpdate});
   EXPECT_EQ(fake::ReadFile(kExe), exe);
   EXPECT_EQ(fake::ReadFile(kScripts), scripts_);
 }
@@ -116,7 +107,7 @@ TEST_F(Dialogue, OutdatedAnsweredNoChangesNothing) {
 TEST_F(Dialogue, YesUpdatesAndTheNextRunFindsTheNewRelease) {
   Install(test::BytesWithSum(kSumOutdated), &scripts_);
   fake::Get().answers = {6};  // IDYES
-  RunExpecting({kConfirm, kUpdateDone}, true);
+  RunExpecting({kConfirmUpdate, kUpdateDone}, true);
   EXPECT_EQ(fake::ReadFile(kExe).size(), static_cast<size_t>(ExeImageSize));
   EXPECT_EQ(fake::ReadFile(kScripts).size(), static_cast<size_t>(ScriptsImageSize));
   RunExpecting({kAlreadyUpdated});
@@ -126,15 +117,15 @@ TEST_F(Dialogue, AfterAFailedExecutableWriteTheNextRunAsksAgain) {
   Install(test::BytesWithSum(kSumOutdated), &scripts_);
   fake::SetAttributes(kExe, kFileAttributeReadonly);
   fake::Get().answers = {6};
-  RunExpecting({kConfirm, kExeWriteFailed}, true);
+  RunExpecting({kConfirmUpdate, kExeWriteFailed}, true);
   fake::Get().answers = {7};
-  RunExpecting({kConfirm});
+  RunExpecting({kConfirmUpdate});
 }
 
 TEST_F(Dialogue, ClosingTheQuestionIsNotAYes) {
   Install(test::BytesWithSum(kSumOutdated), &scripts_);
   fake::Get().answers = {2};  // IDCANCEL, as when the box is closed otherwise
-  RunExpecting({kConfirm});
+  RunExpecting({kConfirmUpdate});
 }
 
 TEST_F(Dialogue, ProgramFilesInstallationWithoutAssociation) {

@@ -57,11 +57,9 @@ def main():
     print(f"Making a throwaway Wine prefix in {host.prefix} ...", flush=True)
     host.prepare()
     try:
-        exe_file = host.host_path(EXE_PATH)
-        scripts_file = exe_file.parent / "System" / "Data" / "Scripts.zmdata"
-        scripts_file.parent.mkdir(parents=True)
-        exe_file.write_bytes((Path(args.standins) / "editor-outdated.exe").read_bytes())
-        scripts_file.write_bytes((Path(args.standins) / "scripts-old.zmdata").read_bytes())
+        exe_file, scripts_file = host.install_editor(
+            EXE_PATH, (Path(args.standins) / "editor-outdated.exe").read_bytes(),
+            (Path(args.standins) / "scripts-old.zmdata").read_bytes())
         host.set_association(f'"{EXE_PATH}" "%1"')
         print(f"Installed the outdated editor at {EXE_PATH}")
 

@@ -25,7 +25,6 @@ from winehost import expected_box
 
 DEFAULT_EXE = r"C:\Program Files\Kestramoor\ZEMLO\ZEMLO.exe"
 TOOLS_EXE = r"C:\Tools\ZEMLO\ZEMLO.exe"
-SCRIPTS_TAIL = r"System\Data\Scripts.zmdata"
 
 SCENARIOS = {}
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE: the machine cannot set the scenario up
@@ -64,20 +63,13 @@ class Context:
     def install(self, exe_path, exe_bytes, scripts_bytes, associate=True):
         """Puts the editor at exe_path with its script archive (None: missing)."""
         self.clean()
-        exe_file = self.host.host_path(exe_path)
-        exe_file.parent.mkdir(parents=True, exist_ok=True)
-        if exe_bytes is not None:
-            exe_file.write_bytes(exe_bytes)
-        if scripts_bytes is not None:
-            scripts_file = self.scripts_file(exe_path)
-            scripts_file.parent.mkdir(parents=True, exist_ok=True)
-            scripts_file.write_bytes(scripts_bytes)
+        exe_file, _ = self.host.install_editor(exe_path, exe_bytes, scripts_bytes)
         if associate:
             self.host.set_association(f'"{exe_path}" "%1"')
         return exe_file
 
     def scripts_file(self, exe_path):
-        return self.host.host_path(exe_path).parent.joinpath(*SCRIPTS_TAIL.split("\\"))
+        return self.host.host_path(exe_path).parent / "System" / "Data" / "Scripts.zmdata"
 
     def run(self, *expected, answers=(), env=None):
         """Runs the updater and checks its boxes and exit code."""

@@ -254,6 +254,19 @@ class WineHost:
         assert windows_path[:3].upper() == "C:\\", windows_path
         return self.drive_c.joinpath(*windows_path[3:].split("\\"))
 
+    def install_editor(self, exe_path, exe_bytes, scripts_bytes):
+        """Writes the editor's files under C:, creating their folders; a file given
+        as None is left out. Returns the Linux paths of the two files."""
+        exe_file = self.host_path(exe_path)
+        scripts_file = exe_file.parent / "System" / "Data" / "Scripts.zmdata"
+        exe_file.parent.mkdir(parents=True, exist_ok=True)
+        if exe_bytes is not None:
+            exe_file.write_bytes(exe_bytes)
+        if scripts_bytes is not None:
+            scripts_file.parent.mkdir(parents=True, exist_ok=True)
+            scripts_file.write_bytes(scripts_bytes)
+        return exe_file, scripts_file
+
     def import_reg(self, lines):
         reg = self.state_dir / "import.reg"
         reg.write_text("REGEDIT4\n\n" + "\n".join(lines) + "\n", encoding="cp932")
