@@ -58,15 +58,9 @@ def main():
     parser.add_argument("--runs", type=int, default=7)
     args = parser.parse_args()
 
-    winehost.require_tools()
     state = Path(args.state)
     standins = Path(args.standins)
-    host = winehost.WineHost(state)
-    host.shutdown()
-    if state.exists():
-        shutil.rmtree(state)
-    print(f"Making a throwaway Wine prefix in {host.prefix} ...", flush=True)
-    host.prepare()
+    host = winehost.throwaway(state)
     box_only = state / "box-only.exe"
     copy_files = state / "copy-files.exe"
     here = Path(__file__).resolve().parent / "baselines"

@@ -11,7 +11,6 @@ files' sizes and times are printed.
 import argparse
 import datetime
 import os
-import shutil
 import sys
 from pathlib import Path
 
@@ -48,14 +47,8 @@ def main():
     parser.add_argument("--state", required=True, help="folder for the throwaway prefix")
     args = parser.parse_args()
 
-    winehost.require_tools()
     state = Path(args.state)
-    host = winehost.WineHost(state)
-    host.shutdown()
-    if state.exists():
-        shutil.rmtree(state)
-    print(f"Making a throwaway Wine prefix in {host.prefix} ...", flush=True)
-    host.prepare()
+    host = winehost.throwaway(state)
     try:
         exe_file, scripts_file = host.install_editor(
             EXE_PATH, (Path(args.standins) / "editor-outdated.exe").read_bytes(),

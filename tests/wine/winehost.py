@@ -439,6 +439,18 @@ def _alive(pid):
         return False
 
 
+def throwaway(state_dir):
+    """A fresh prefix in state_dir, whatever was there before, ready to run."""
+    require_tools()
+    host = WineHost(state_dir)
+    host.shutdown()
+    if host.state_dir.exists():
+        shutil.rmtree(host.state_dir)
+    print(f"Making a throwaway Wine prefix in {host.prefix} ...", flush=True)
+    host.prepare()
+    return host
+
+
 def require_tools():
     missing = [t for t in ("wine", "wineboot", "wineserver", "Xvfb", "xdotool") if not shutil.which(t)]
     if missing:
