@@ -188,8 +188,6 @@ std::string ReadFile(const std::string& windowsPath) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool Exists(const std::string& windowsPath) { return fs::exists(HostPath(windowsPath)); }
-
 void MakeFolder(const std::string& windowsPath) { fs::create_directories(HostPath(windowsPath)); }
 
 void SetAttributes(const std::string& windowsPath, uint32_t attributes) {
@@ -428,7 +426,6 @@ int OsMoveFileEx(const char* from, const char* to, uint32_t flags) {
 }
 
 int OsDeleteFile(const char* path) {
-  Get().deletes.push_back(path);
   if (Fails(Op::DeleteFile)) {
     return 0;
   }

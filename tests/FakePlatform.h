@@ -117,7 +117,6 @@ struct State {
   std::vector<StreamOpen> streamOpens;
   int openStreams = 0;
   std::vector<Move> moves;
-  std::vector<std::string> deletes;
   std::vector<TimesOpen> timesOpens;
   int openHandles = 0;
   std::map<std::string, Stamp> stamps;  // by Windows path
@@ -135,7 +134,6 @@ void SetCommand(const std::string& command);
 std::string HostPath(const std::string& windowsPath);
 void WriteFile(const std::string& windowsPath, const std::string& bytes);
 std::string ReadFile(const std::string& windowsPath);
-bool Exists(const std::string& windowsPath);
 void MakeFolder(const std::string& windowsPath);
 // Windows attributes (read-only, hidden, system) the stand-in honours on open.
 void SetAttributes(const std::string& windowsPath, uint32_t attributes);
