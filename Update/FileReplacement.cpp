@@ -6,9 +6,16 @@ const SystemTime ReleaseStamp = {2008, 1, 0, 25, 0, 0, 0, 0};
 
 namespace {
 
-// The new bytes wait beside the file they replace: same folder, same volume.
+// The new bytes wait beside the file they replace (same folder, same volume), in
+// a file this run creates for itself. A name already taken, by a leftover of an
+// interrupted run, a file another updater is writing or a link planted there, is
+// left alone and the next one tried: "<file>.zemlo-new", then "<file>.zemlo-new-2"
+// and so on.
 const char kTemporarySuffix[] = ".zemlo-new";
-constexpr int kTemporaryPathCapacity = kPathCapacity + static_cast<int>(sizeof kTemporarySuffix);
+constexpr int kTemporaryNames = 100;
+constexpr int kNumberCapacity = 8;  // "-100" and its NUL
+constexpr int kTemporaryPathCapacity =
+    kPathCapacity + static_cast<int>(sizeof kTemporarySuffix) + kNumberCapacity;
 
 // What a plain open for writing would refuse, asked without changing the file.
 bool CanReplace(const char* path) {
@@ -28,14 +35,45 @@ bool CanReplace(const char* path) {
   return true;
 }
 
-bool TemporaryPathFor(const char* path, char* temporary) {
+bool TemporaryPathFor(const char* path, int attempt, char* temporary) {
+  char number[kNumberCapacity] = {};  // "-<attempt>" from the second attempt on
+  if (attempt > 1) {
+    char* digit = number + sizeof number - 1;
+    for (int left = attempt; left > 0; left /= 10) {
+      *--digit = static_cast<char>('0' + left % 10);
+    }
+    *--digit = '-';
+    memmove(number, digit, static_cast<size_t>(number + sizeof number - digit));
+  }
   size_t length = strlen(path);
-  if (length + sizeof kTemporarySuffix > static_cast<size_t>(kTemporaryPathCapacity)) {
+  size_t suffixLength = sizeof kTemporarySuffix - 1;
+  size_t numberLength = strlen(number);
+  if (length + suffixLength + numberLength >= static_cast<size_t>(kTemporaryPathCapacity)) {
     return false;
   }
   memcpy(temporary, path, length + 1);
   memcpy(temporary + length, kTemporarySuffix, sizeof kTemporarySuffix);
+  memcpy(temporary + length + suffixLength, number, numberLength + 1);
   return true;
+}
+
+// A new temporary file beside path, under the first free name, or null when none
+// can be had; its name is left in temporary.
+FILE* CreateTemporaryBeside(const char* path, char* temporary) {
+  for (int attempt = 1; attempt <= kTemporaryNames; ++attempt) {
+    if (!TemporaryPathFor(path, attempt, temporary)) {
+      return nullptr;
+    }
+    FILE* stream = nullptr;
+    long error = OsFileCreateNew(temporary, &stream);
+    if (error == kErrorSuccess) {
+      return stream;
+    }
+    if (error != kErrorFileExists && error != kErrorAlreadyExists) {
+      return nullptr;  // the folder refuses new files: no other name would do
+    }
+  }
+  return nullptr;
 }
 
 bool WriteAll(FILE* stream, const unsigned char* image, int32_t size) {
@@ -51,10 +89,10 @@ bool WriteAll(FILE* stream, const unsigned char* image, int32_t size) {
 
 bool WriteImage(const char* path, const unsigned char* image, int32_t size) {
   char temporary[kTemporaryPathCapacity];
-  if (!CanReplace(path) || !TemporaryPathFor(path, temporary)) {
+  if (!CanReplace(path)) {
     return false;
   }
-  FILE* stream = OsFileOpen(temporary, "wb");
+  FILE* stream = CreateTemporaryBeside(path, temporary);
   if (stream == nullptr) {
     return false;
   }
@@ -63,7 +101,7 @@ bool WriteImage(const char* path, const unsigned char* image, int32_t size) {
   complete = complete &&
              OsMoveFileEx(temporary, path, kMoveFileReplaceExisting | kMoveFileWriteThrough) != 0;
   if (!complete) {
-    OsDeleteFile(temporary);
+    OsDeleteFile(temporary);  // this run's own file: created above
   }
   return complete;
 }

@@ -13,9 +13,11 @@ extern const SystemTime ReleaseStamp;
 // one closing message.
 void ApplyUpdate(const char* exePath, const char* scriptsPath);
 
-// Replaces the file at path with the size bytes of image. The bytes go to a
-// temporary file beside it first and take the old file's place only once they
-// are all on disk, so a failure leaves the old file as it was. Refuses what a
+// Replaces the file at path with the size bytes of image. The bytes go to a new
+// temporary file of this run's own beside it first (nothing that already has a
+// temporary name is ever opened, truncated, moved or removed) and take the old
+// file's place only once they are all on disk, so a failure leaves the old file
+// as it was. Refuses what a
 // plain open for writing would refuse (read-only, hidden or system files, access
 // denied, a file in use). True when the file now holds the image.
 bool WriteImage(const char* path, const unsigned char* image, int32_t size);

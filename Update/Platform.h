@@ -9,6 +9,17 @@
 #include <cstdint>
 #include <cstdio>
 
+// ---- The process itself (kernel32, advapi32) -------------------------------------
+
+// The program's first call, before anything may load a library or touch a file.
+// Libraries are then looked for in the system folder only, and those that the
+// boxes and the shell would load by name later are loaded from there now, so
+// that none is ever taken from the program's folder or the current folder. File
+// virtualization is switched off, so that a write the system refuses is refused
+// for real instead of landing in a per-user copy. Shows nothing; whatever the
+// running system lacks is skipped.
+void OsHardenProcess();
+
 // ---- Registry (advapi32) ----------------------------------------------------
 
 typedef struct OsRegKeyOpaque* OsRegKey;
@@ -127,8 +138,16 @@ int ShowMessage(void* owner, const char* text, const char* caption, MessageKind 
 
 // ---- File streams (C runtime) -------------------------------------------------
 
+constexpr long kErrorFileExists = 80;
+constexpr long kErrorAlreadyExists = 183;
+
 // fopen in binary mode: null when the open fails.
 FILE* OsFileOpen(const char* path, const char* mode);
+// A new file, created for writing only if nothing at all has that name yet (not
+// even a link), shared with nobody while it is open, with a binary output stream
+// on it: 0 with the stream in *stream, else the system's error, kErrorFileExists
+// or kErrorAlreadyExists when the name is taken.
+long OsFileCreateNew(const char* path, FILE** stream);
 // fgetc: 0 to 255, or EOF at the end of the file and on a read error.
 int OsFileGetc(FILE* stream);
 // fputc: the byte written, or EOF on a write error.

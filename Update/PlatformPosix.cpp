@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -14,6 +15,7 @@
 namespace {
 
 constexpr long kErrorFileNotFound = 2;
+constexpr long kErrorAccessDenied = 5;
 constexpr long kEFail = static_cast<long>(0x80004005);
 constexpr int kIdNo = 7;
 constexpr size_t kStreamBufferSize = size_t{64} * 1024;
@@ -123,6 +125,23 @@ FILE* OsFileOpen(const char* path, const char* mode) {
     setvbuf(stream, nullptr, _IOFBF, kStreamBufferSize);
   }
   return stream;
+}
+
+long OsFileCreateNew(const char* path, FILE** stream) {
+  *stream = nullptr;
+  int descriptor = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (descriptor < 0) {
+    return errno == EEXIST ? kErrorFileExists : kErrorAccessDenied;
+  }
+  FILE* opened = fdopen(descriptor, "wb");
+  if (opened == nullptr) {
+    close(descriptor);
+    unlink(path);  // created just now, by this call
+    return kErrorAccessDenied;
+  }
+  setvbuf(opened, nullptr, _IOFBF, kStreamBufferSize);
+  *stream = opened;
+  return kErrorSuccess;
 }
 
 // One thread uses each stream, so the unlocked forms do.

@@ -2,8 +2,10 @@
 // This is the only source of the program that includes <windows.h>.
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
 #include <shlobj.h>
+#include <wchar.h>
 
 #include "Platform.h"
 
@@ -30,7 +32,84 @@ FileTime FromFiletime(const FILETIME& time) {
   return (static_cast<FileTime>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
+// Libraries that message boxes and the shell load by name after start-up on some
+// Windows version or other, and that are not KnownDLLs (those the system always
+// takes from its own folder). Measured under Wine (uxtheme, msimg32) and completed
+// with the names that library-planting reports give for such programs.
+const wchar_t* const kLibrariesLoadedByName[] = {
+    L"uxtheme.dll",     L"dwmapi.dll",        L"msimg32.dll",          L"version.dll",
+    L"cryptbase.dll",   L"cryptsp.dll",       L"profapi.dll",          L"userenv.dll",
+    L"propsys.dll",     L"sspicli.dll",       L"apphelp.dll",          L"oleacc.dll",
+    L"ntmarta.dll",     L"wintypes.dll",      L"windows.storage.dll",  L"kernel.appcore.dll",
+    L"textshaping.dll", L"coremessaging.dll", L"coreuicomponents.dll", L"textinputframework.dll"};
+
+typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
+typedef BOOL(WINAPI* SetDllDirectoryWFunction)(LPCWSTR);
+
+// A kernel32 function that older systems lack (Windows XP), or null.
+template <typename Function>
+Function Kernel32Function(const char* name) {
+  FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name);
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+
+void LockLibrarySearch() {
+  auto setDefaultDirectories =
+      Kernel32Function<SetDefaultDllDirectoriesFunction>("SetDefaultDllDirectories");
+  bool systemFolderOnly =
+      setDefaultDirectories != nullptr && setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != 0;
+  auto setDllDirectory = Kernel32Function<SetDllDirectoryWFunction>("SetDllDirectoryW");
+  if (setDllDirectory != nullptr) {
+    setDllDirectory(L"");  // takes the current folder out of the search
+  }
+
+  // A library already loaded is what a later load by name gets, wherever the
+  // search would have looked first.
+  wchar_t path[MAX_PATH];
+  UINT folderLength = GetSystemDirectoryW(path, MAX_PATH);
+  if (folderLength == 0 || folderLength >= MAX_PATH) {
+    return;
+  }
+  UINT errorMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  for (const wchar_t* name : kLibrariesLoadedByName) {
+    if (folderLength + 1 + wcslen(name) >= MAX_PATH) {
+      continue;
+    }
+    path[folderLength] = L'\\';
+    wcscpy(path + folderLength + 1, name);
+    // Its own dependencies come from the system folder too: through the default
+    // directories where the system has them, else through the search that starts
+    // in the library's own folder. A library this system lacks is skipped.
+    LoadLibraryExW(path, nullptr, systemFolderOnly ? 0 : LOAD_WITH_ALTERED_SEARCH_PATH);
+  }
+  SetErrorMode(errorMode);
+}
+
+// A program without an execution level in its manifest, run without elevation,
+// would otherwise have its refused writes under Program Files redirected to a
+// per-user copy, and read that copy back later: an update nobody else sees.
+void TurnOffFileVirtualization() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_DEFAULT, &token)) {
+    return;
+  }
+  DWORD enabled = 0;
+  DWORD size = 0;
+  // Fails on Windows XP, which has no such information class and no virtualization.
+  if (GetTokenInformation(token, TokenVirtualizationEnabled, &enabled, sizeof enabled, &size) &&
+      enabled != 0) {
+    DWORD off = 0;
+    SetTokenInformation(token, TokenVirtualizationEnabled, &off, sizeof off);
+  }
+  CloseHandle(token);
+}
+
 }  // namespace
+
+void OsHardenProcess() {
+  LockLibrarySearch();
+  TurnOffFileVirtualization();
+}
 
 long OsRegOpenClassesKey(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key) {
   HKEY opened = nullptr;
@@ -131,6 +210,34 @@ FILE* OsFileOpen(const char* path, const char* mode) {
     setvbuf(stream, nullptr, _IOFBF, kStreamBufferSize);
   }
   return stream;
+}
+
+long OsFileCreateNew(const char* path, FILE** stream) {
+  *stream = nullptr;
+  wchar_t widePath[kWidePathCapacity];
+  if (!Widen(path, widePath)) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  HANDLE file =
+      CreateFileW(widePath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return static_cast<long>(GetLastError());
+  }
+  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+  if (descriptor == -1) {
+    CloseHandle(file);
+    DeleteFileW(widePath);  // created just now, by this call
+    return ERROR_TOO_MANY_OPEN_FILES;
+  }
+  FILE* opened = _fdopen(descriptor, "wb");
+  if (opened == nullptr) {
+    _close(descriptor);
+    DeleteFileW(widePath);
+    return ERROR_TOO_MANY_OPEN_FILES;
+  }
+  setvbuf(opened, nullptr, _IOFBF, kStreamBufferSize);
+  *stream = opened;
+  return kErrorSuccess;
 }
 
 // The program has one thread, so the streams need no locking: msvcrt's unlocked

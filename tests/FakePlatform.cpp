@@ -1,11 +1,12 @@
 #include "FakePlatform.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
-
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -97,6 +98,7 @@ const char* OpName(Op op) {
                                        "GetFileAttributes",
                                        "ShowMessage",
                                        "FileOpen",
+                                       "FileCreateNew",
                                        "FileGetc",
                                        "FilePutc",
                                        "FileFlushToDisk",
@@ -376,6 +378,23 @@ FILE* OsFileOpen(const char* path, const char* mode) {
     Get().openStreams++;
   }
   return stream;
+}
+
+long OsFileCreateNew(const char* path, FILE** stream) {
+  *stream = nullptr;
+  Get().streamOpens.push_back(fake::StreamOpen{path, "wbx"});
+  constexpr long kErrorAccessDenied = 5;
+  if (Fails(Op::FileCreateNew)) {
+    return kErrorAccessDenied;
+  }
+  // Exclusive creation fails on anything at the name, a dangling link included.
+  int descriptor = open(fake::HostPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  if (descriptor < 0) {
+    return errno == EEXIST ? kErrorFileExists : kErrorAccessDenied;
+  }
+  *stream = fdopen(descriptor, "wb");
+  Get().openStreams++;
+  return kErrorSuccess;
 }
 
 int OsFileGetc(FILE* stream) {

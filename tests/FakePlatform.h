@@ -28,6 +28,7 @@ enum class Op {
   GetFileAttributes,
   ShowMessage,
   FileOpen,
+  FileCreateNew,
   FileGetc,
   FilePutc,
   FileFlushToDisk,
@@ -53,7 +54,7 @@ struct Box {
 
 struct StreamOpen {
   std::string path;  // the Windows path the logic asked for
-  std::string mode;
+  std::string mode;  // "wbx" for a file created new
 };
 
 struct Registry {

@@ -136,7 +136,7 @@ TEST_F(Replacement, WriteFailureKeepsTheOldFileAndRemovesTheTemporary) {
   };
   const Point points[] = {
       {fake::Op::FileOpen, 1},                     // the probe of the old file
-      {fake::Op::FileOpen, 2},                     // the temporary file
+      {fake::Op::FileCreateNew, 1},                // the temporary file
       {fake::Op::FilePutc, 1},                     // the first byte
       {fake::Op::FilePutc, ScriptsImageSize / 2},  // a byte in the middle
       {fake::Op::FilePutc, ScriptsImageSize},      // the last byte of the script archive
@@ -209,6 +209,47 @@ TEST_F(Replacement, RefusesWhatAPlainOpenForWritingWouldRefuse) {
     EXPECT_EQ(fake::ReadFile(kScripts), NewScripts()) << refusal.what;
     EXPECT_EQ(fake::ReadFile(kExe), kOldExe) << refusal.what;
     ExpectNoLeftovers();
+  }
+}
+
+// Whatever already has a temporary name (a leftover of an interrupted run, a file
+// another updater is writing, a planted link) is never opened, truncated, moved or
+// removed: the next free name is taken, and with none free the write fails.
+TEST_F(Replacement, TakenTemporaryNamesAreLeftAlone) {
+  const std::string kTheirs = "not this run's";
+  const std::string kTemporary = std::string(kScripts) + ".zemlo-new";
+  const char kOutside[] = "C:\\Victim\\precious.bin";
+  struct Case {
+    int taken;  // names taken, from the first
+    bool written;
+    std::string used;  // the name this run wrote to, if any
+  } cases[] = {{2, true, kTemporary + "-3"}, {100, false, ""}};
+  for (const Case& c : cases) {
+    SetUp();
+    fake::WriteFile(kOutside, kTheirs);
+    std::vector<std::string> taken;
+    for (int n = 1; n <= c.taken; ++n) {
+      taken.push_back(n == 1 ? kTemporary : kTemporary + "-" + std::to_string(n));
+      if (n == 2) {
+        ASSERT_EQ(symlink(fake::HostPath(kOutside).c_str(), fake::HostPath(taken.back()).c_str()),
+                  0);
+      } else {
+        fake::WriteFile(taken.back(), kTheirs);
+      }
+    }
+    EXPECT_EQ(WriteImage(kScripts, ScriptsImage, ScriptsImageSize), c.written) << c.taken;
+    EXPECT_EQ(fake::ReadFile(kScripts), c.written ? NewScripts() : kOldScripts);
+    for (const std::string& name : taken) {
+      EXPECT_EQ(fake::ReadFile(name), kTheirs) << name;
+    }
+    EXPECT_EQ(fake::ReadFile(kOutside), kTheirs);
+    EXPECT_EQ(fake::ListFolder(kScriptsFolder).size(), taken.size() + 1);  // nothing of ours left
+    std::vector<std::string> moved;
+    for (const fake::Move& move : fake::Get().moves) {
+      moved.push_back(move.from);
+    }
+    EXPECT_EQ(moved, c.written ? std::vector<std::string>{c.used} : std::vector<std::string>{});
+    EXPECT_EQ(fake::Get().openStreams, 0);
   }
 }
 

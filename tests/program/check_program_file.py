@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks the shipped ZEMLOUpdater.exe as a file: a 32-bit Windows GUI program
-that imports only the DLLs every Windows since XP has, carries its icon group
-and application manifest exactly, and holds both release images byte for byte.
+that imports only the DLLs every Windows since XP has, is hardened (ASLR, DEP,
+no writable code), carries its icon group and application manifest exactly, and
+holds both release images byte for byte.
 
     check_program_file.py EXE ICO RELEASE_EXE RELEASE_SCRIPTS
 """
@@ -30,6 +31,10 @@ MANIFEST = {
         "processorArchitecture": "X86", "publicKeyToken": "6595b64144ccf1df", "language": "*"},
 }
 
+RELOCS_STRIPPED = 0x0001                 # file header characteristics
+DYNAMIC_BASE, NX_COMPAT = 0x0040, 0x0100  # optional header DLL characteristics
+SECTION_EXECUTE, SECTION_WRITE = 0x20000000, 0x80000000
+
 failures = []
 
 
@@ -56,6 +61,18 @@ def check_header(program):
     check(program.directories[4] == (0, 0), "signed, though the build was given no certificate")
     dlls = {name.lower() for name in program.imports()}
     check(dlls <= ALLOWED_DLLS, f"imports {sorted(dlls - ALLOWED_DLLS)} beyond {sorted(ALLOWED_DLLS)}")
+
+
+def check_hardening(program):
+    """ASLR (a movable image that keeps its relocations), DEP, and no section
+    that is writable and executable at once."""
+    check(program.dll_characteristics & DYNAMIC_BASE, "no ASLR: DYNAMIC_BASE is not set")
+    check(not program.characteristics & RELOCS_STRIPPED and program.directories[5][1] > 0,
+          "relocations stripped: the system cannot move the program")
+    check(program.dll_characteristics & NX_COMPAT, "no DEP: NX_COMPAT is not set")
+    both = [name for name, *_, flags in program.sections
+            if flags & SECTION_WRITE and flags & SECTION_EXECUTE]
+    check(not both, f"sections both writable and executable: {both}")
 
 
 def check_icons(resources, ico):
@@ -129,6 +146,7 @@ def main():
     program = ProgramFile(data)
     resources = program.resources()
     check_header(program)
+    check_hardening(program)
     kinds = sorted({key[0] for key in resources})
     check(kinds == [RT_ICON, RT_GROUP_ICON, RT_MANIFEST], f"resource types {kinds}")
     check_icons(resources, ico.read_bytes())

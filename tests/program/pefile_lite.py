@@ -23,20 +23,21 @@ class ProgramFile:
         self.magic = struct.unpack_from("<H", data, optional)[0]
         if self.magic != 0x10B:
             raise PeError("not a PE32 (32-bit) program")
-        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
+        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, optional + 68)
         count = struct.unpack_from("<I", data, optional + 92)[0]
         self.directories = [struct.unpack_from("<II", data, optional + 96 + 8 * i)
                             for i in range(count)]
-        self.sections = []
+        self.sections = []  # (name, rva, size, file offset, characteristics)
         table = optional + optional_size
         for i in range(sections):
             name, vsize, rva, raw_size, raw_offset = struct.unpack_from("<8sIIII", data,
                                                                          table + 40 * i)
+            flags = struct.unpack_from("<I", data, table + 40 * i + 36)[0]
             self.sections.append((name.rstrip(b"\0").decode(), rva, max(vsize, raw_size),
-                                  raw_offset))
+                                  raw_offset, flags))
 
     def offset(self, rva):
-        for _, start, size, raw in self.sections:
+        for _, start, size, raw, _ in self.sections:
             if start <= rva < start + size:
                 return raw + rva - start
         raise PeError(f"RVA {rva:#x} lies in no section")

@@ -5,7 +5,7 @@ as the trusted root, refused without it), a wrong password failing the build,
 and one Wine scenario run with the signed program.
 
     signed_build.py --source DIR --work DIR --runner scenarios.py --state DIR
-                    --standins DIR --release-exe F --release-scripts F
+                    --windows-version V --standins DIR --release-exe F --release-scripts F
                     [-D<cmake setting> ...]
 """
 
@@ -23,8 +23,8 @@ def run(*command, **options):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    for name in ("source", "work", "runner", "state", "standins", "release-exe",
-                 "release-scripts"):
+    for name in ("source", "work", "runner", "state", "windows-version", "standins",
+                 "release-exe", "release-scripts"):
         parser.add_argument(f"--{name}", required=True)
     args, settings = parser.parse_known_args()
     work = Path(args.work)
@@ -70,7 +70,8 @@ def main():
     print("signature: accepted with the test root, refused with another")
 
     # The signed program still does its job.
-    scenario = run(sys.executable, args.runner, "--state", args.state, "--exe", exe,
+    scenario = run(sys.executable, args.runner, "--state", args.state,
+                   "--windows-version", args.windows_version, "--exe", exe,
                    "--standins", args.standins, "--release-exe", args.release_exe,
                    "--release-scripts", args.release_scripts, "run", "update_yes_tokyo")
     print(scenario.stdout.strip())

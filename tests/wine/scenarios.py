@@ -12,8 +12,10 @@ boxes and compares the recorded MessageBoxA calls byte for byte.
 """
 
 import argparse
+import contextlib
 import datetime
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -56,7 +58,7 @@ class Context:
 
     def clean(self):
         """No editor anywhere: no association, no folders."""
-        for folder in (r"C:\Program Files\Kestramoor", r"C:\Tools"):
+        for folder in (r"C:\Program Files\Kestramoor", r"C:\Tools", r"C:\Victim", r"C:\Downloads"):
             remove_tree(self.host.host_path(folder))
         self.host.set_association(None)
 
@@ -71,9 +73,10 @@ class Context:
     def scripts_file(self, exe_path):
         return self.host.host_path(exe_path).parent / "System" / "Data" / "Scripts.zmdata"
 
-    def run(self, *expected, answers=(), env=None):
-        """Runs the updater and checks its boxes and exit code."""
-        result = self.host.run(self.exe, answers=answers, env=env)
+    def run(self, *expected, answers=(), env=None, exe=None, **options):
+        """Runs the updater (or exe) and checks its boxes and exit code; options
+        go to WineHost.run."""
+        result = self.host.run(exe or self.exe, answers=answers, env=env, **options)
         wanted = [expected_box(name) for name in expected]
         if result.shown() != wanted:
             raise Failure(f"boxes shown: {result.names()}\n          wanted: {list(expected)}\n"
@@ -322,6 +325,168 @@ def full_disk_while_writing_exe(ctx):
         ctx.host.set_association(None)
 
 
+# ---- safe to run elevated from a shared folder ---------------------------------------
+
+# The libraries the program loads from the system folder before anything else,
+# typed here independently of its sources.
+PRELOADED = ["uxtheme.dll", "dwmapi.dll", "msimg32.dll", "version.dll", "cryptbase.dll",
+             "cryptsp.dll", "profapi.dll", "userenv.dll", "propsys.dll", "sspicli.dll",
+             "apphelp.dll", "oleacc.dll", "ntmarta.dll", "wintypes.dll", "windows.storage.dll",
+             "kernel.appcore.dll", "textshaping.dll", "coremessaging.dll",
+             "coreuicomponents.dll", "textinputframework.dll"]
+# Wine's own libraries import these, so Wine loads them before a program's first
+# instruction and nothing a program does changes where they come from: not planted.
+LOADED_BY_WINE_AT_START = {"version.dll"}
+
+
+def libraries_loaded_from(log, folder):
+    """The libraries that a +loaddll trace shows loaded from folder (a C: path)."""
+    paths = (p.replace("\\\\", "\\") for p in re.findall(r'Loaded L"([^"]+)"', log))
+    return [p for p in paths if p.lower().startswith(folder.lower() + "\\")
+            and p.lower().endswith(".dll")]
+
+
+@scenario
+def planted_libraries_are_not_loaded(ctx):
+    """Started from a download folder that also holds libraries named like those
+    that boxes and the shell load by name (and is the current folder), the
+    updater loads none of them; a program without its care, there, does."""
+    exe_file = ctx.install(DEFAULT_EXE, ctx.standin("editor-outdated.exe"),
+                           ctx.standin("scripts-old.zmdata"), associate=False)
+    downloads = ctx.host.host_path(r"C:\Downloads")
+    downloads.mkdir()
+    names = [n for n in PRELOADED if n not in LOADED_BY_WINE_AT_START]
+    for name in names:
+        shutil.copy(ctx.host.planted_library(), downloads / name)
+    shutil.copy(ctx.exe, downloads / "ZEMLOUpdater.exe")
+    shutil.copy(ctx.host.helper_exe(), downloads / "control.exe")
+    record = ctx.host.host_path(r"C:\planted.log")
+    record.unlink(missing_ok=True)
+    # Native first for these names: the program's folder is searched as on Windows.
+    options = {"env": {"WINEDLLOVERRIDES": "mscoree,mshtml=;" +
+                       ",".join(n[:-len(".dll")] for n in names) + "=n,b"},
+               "debug": ",+loaddll", "cwd": downloads}
+
+    control = ctx.host.run(downloads / "control.exe", args=["box"], **options)
+    if not libraries_loaded_from(control.log, r"C:\Downloads") or not record.exists():
+        raise Failure("the control program loaded no planted library: the test cannot see "
+                      f"planting (exit code {control.exit_code})")
+    record.unlink()
+
+    result = ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True],
+                     exe=downloads / "ZEMLOUpdater.exe", **options)
+    planted = libraries_loaded_from(result.log, r"C:\Downloads")
+    if planted or record.exists():
+        raise Failure(f"planted libraries loaded: {planted}, record: "
+                      f"{record.read_text() if record.exists() else None}")
+    check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
+
+
+VICTIM = r"C:\Victim\precious.bin"
+VICTIM_BYTES = b"not the updater's to write " * 1000
+
+
+# Each plant_* puts something at a temporary name and returns what must still be
+# true of it afterwards.
+def plant_symlink(ctx, path):
+    path.symlink_to(ctx.host.host_path(VICTIM))
+    return lambda: path.is_symlink()
+
+
+def plant_hard_link(ctx, path):
+    os.link(ctx.host.host_path(VICTIM), path)
+    return lambda: path.samefile(ctx.host.host_path(VICTIM))
+
+
+def plant_stale_file(ctx, path):
+    path.write_bytes(b"left by an interrupted run")
+    os.utime(path, (1e9, 1e9))
+    return lambda: (path.read_bytes(), path.stat().st_mtime) == (b"left by an interrupted run", 1e9)
+
+
+def left_alone(path, check):
+    try:
+        return check()
+    except OSError:
+        return False
+
+
+def update_with_temporary_names_taken(ctx, plant, writing=False):
+    """Something already has each file's usual temporary name; it is left exactly as
+    it is, and the update completes under other names."""
+    exe_file = ctx.install(TOOLS_EXE, ctx.standin("editor-outdated.exe"),
+                           ctx.standin("scripts-old.zmdata"))
+    scripts_file = ctx.scripts_file(TOOLS_EXE)
+    victim = ctx.host.host_path(VICTIM)
+    victim.parent.mkdir()
+    victim.write_bytes(VICTIM_BYTES)
+    taken = [f.with_name(f.name + ".zemlo-new") for f in (exe_file, scripts_file)]
+    intact = [plant(ctx, path) for path in taken]
+    with contextlib.ExitStack() as holds:
+        if writing:
+            for path in (TOOLS_EXE, TOOLS_EXE[:-len("ZEMLO.exe")] + r"System\Data\Scripts.zmdata"):
+                holds.enter_context(ctx.host.holding(path + ".zemlo-new", writing=True))
+        ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env={"TZ": "UTC"})
+    check_stamped(exe_file, "UTC")
+    check_stamped(scripts_file, "UTC")
+    check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
+    check_same(scripts_file, ctx.new_scripts, "Scripts.zmdata")
+    check_same(victim, VICTIM_BYTES, "the file outside the installation")
+    touched = [path.name for path, check in zip(taken, intact) if not left_alone(path, check)]
+    if touched:
+        raise Failure(f"what was at {touched} was not left as it was")
+    check_only(exe_file.parent, ["ZEMLO.exe", "System", taken[0].name])
+    check_only(scripts_file.parent, ["Scripts.zmdata", taken[1].name])
+    ctx.run("MsgAlreadyUpdated")
+
+
+@scenario
+def temporary_names_are_symlinks(ctx):
+    update_with_temporary_names_taken(ctx, plant_symlink)
+
+
+@scenario
+def temporary_names_are_hard_links(ctx):
+    update_with_temporary_names_taken(ctx, plant_hard_link)
+
+
+@scenario
+def temporary_names_are_stale_files(ctx):
+    update_with_temporary_names_taken(ctx, plant_stale_file)
+
+
+@scenario
+def temporary_names_held_by_a_writer(ctx):
+    update_with_temporary_names_taken(ctx, plant_stale_file, writing=True)
+
+
+_RELAY_CALL = re.compile(r"Call (\w+)\.(\w+)\(([^)]*)\)")
+
+
+@scenario
+def file_virtualization_switched_off_first(ctx):
+    """The process asks whether its token has file virtualization and switches it
+    off where it is on, before the run touches the registry or a file."""
+    ctx.install(TOOLS_EXE, ctx.new_exe, ctx.standin("scripts-old.zmdata"))
+    calls = [(f"{m.group(1).lower()}.{m.group(2)}", m.group(3).split(","))
+             for m in _RELAY_CALL.finditer(ctx.run("MsgAlreadyUpdated").log)]
+    run_starts = next(i for i, (name, _) in enumerate(calls)
+                      if name in ("advapi32.RegOpenKeyExA", "kernel32.GetFileAttributesA",
+                                  "msvcrt.fopen"))
+    first = calls[:run_starts]
+    token_opened = any(name == "advapi32.OpenProcessToken" and int(args[1], 16) & 0x88 == 0x88
+                       for name, args in first)
+    asked = any(name == "advapi32.GetTokenInformation" and int(args[1], 16) == 24
+                for name, args in first)
+    switched_off = any(name == "advapi32.SetTokenInformation" and int(args[1], 16) == 24
+                       for name, args in first)
+    enabled = ctx.host.wine(str(ctx.host.helper_exe()), "virtualization", check=False)
+    print("file virtualization as this prefix reports it to a process: "
+          f"{ {0: 'off', 1: 'on'}.get(enabled, f'cannot tell ({enabled})') }")
+    if not (token_opened and asked) or (enabled != 0 and not switched_off):
+        raise Failure(f"before the run's first registry or file call: {[n for n, _ in first]}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -330,6 +495,7 @@ def main():
     parser.add_argument("--standins", help="folder of the stand-in editor files")
     parser.add_argument("--release-exe", help="the executable the updater carries")
     parser.add_argument("--release-scripts", help="the script archive the updater carries")
+    parser.add_argument("--windows-version", help="the Windows the prefix reports (winxp, ...)")
     sub = parser.add_subparsers(dest="command", required=True)
     sub.add_parser("prepare")
     sub.add_parser("shutdown")
@@ -341,7 +507,7 @@ def main():
     if args.command == "list":
         print(";".join(SCENARIOS))
         return 0
-    host = winehost.WineHost(args.state)
+    host = winehost.WineHost(args.state, args.windows_version)
     if args.command == "prepare":
         winehost.require_tools()
         host.prepare()

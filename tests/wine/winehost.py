@@ -36,11 +36,17 @@ TABLE = {
 }
 
 
+# Calls recorded in every run's relay trace: the boxes, the process's own
+# hardening, and the first steps of the run proper (for the order of things).
+RELAYED = ["user32.MessageBoxA", "advapi32.OpenProcessToken", "advapi32.GetTokenInformation",
+           "advapi32.SetTokenInformation", "advapi32.RegOpenKeyExA", "kernel32.GetFileAttributesA",
+           "msvcrt.fopen"]
+
 # Boxes recorded and answered without a window manager, crashes that end instead
 # of waiting in a debugger, and the system's visual theme switched on as on Windows.
 PREFIX_SETTINGS = [
     r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]", '"Managed"="N"',
-    r"[HKEY_CURRENT_USER\Software\Wine\Debug]", '"RelayInclude"="user32.MessageBoxA"',
+    r"[HKEY_CURRENT_USER\Software\Wine\Debug]", f'"RelayInclude"="{";".join(RELAYED)}"',
     r"[HKEY_CURRENT_USER\Software\Wine\WineDbg]", '"ShowCrashDialog"=dword:00000000',
     r"[HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\ThemeManager]",
     '"ThemeActive"="1"',
@@ -146,13 +152,19 @@ def parse_boxes(log):
 
 
 class WineHost:
-    def __init__(self, state_dir):
+    def __init__(self, state_dir, windows_version=None):
+        """windows_version: the Windows the prefix reports ("winxp", "win7",
+        "win10"), or None for Wine's default."""
         self.state_dir = Path(state_dir).resolve()
+        self.settings = list(PREFIX_SETTINGS)
+        if windows_version:
+            self.settings += [r"[HKEY_CURRENT_USER\Software\Wine]", f'"Version"="{windows_version}"']
         self.prefix = self.state_dir / "prefix"
         self.drive_c = self.prefix / "drive_c"
         self.state_file = self.state_dir / "state.json"
         self.log_name = "run"  # runs are logged as <log_name>-<n>.log in the state folder
         self.runs = 0
+        self.holds = 0
         self.env = dict(os.environ)
         self.env.update({
             "WINEPREFIX": str(self.prefix),
@@ -206,9 +218,9 @@ class WineHost:
         subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         state = self._load_state()
-        if state.get("settings") != PREFIX_SETTINGS:
-            self.import_reg(PREFIX_SETTINGS)
-            state["settings"] = PREFIX_SETTINGS
+        if state.get("settings") != self.settings:
+            self.import_reg(self.settings)
+            state["settings"] = self.settings
             self._save_state(state)
         if not _alive(state.get("idle_pid")):
             # One process that stays keeps the desktop and services up between runs,
@@ -286,13 +298,16 @@ class WineHost:
         self.import_reg(lines)
 
     @contextlib.contextmanager
-    def holding(self, windows_path):
+    def holding(self, windows_path, writing=False):
         """Keeps windows_path open in another Windows process, as a running editor
-        keeps its executable: readable, but neither writable nor replaceable."""
-        marker = self.drive_c / "held.marker"
+        keeps its executable: readable, but neither writable nor replaceable; or,
+        writing, as a program that is writing it."""
+        self.holds += 1
+        marker = self.drive_c / f"held-{self.holds}.marker"
         marker.unlink(missing_ok=True)
         holder = subprocess.Popen(
-            ["wine", str(self.helper_exe()), "hold", windows_path, r"C:\held.marker"], env=self.env,
+            ["wine", str(self.helper_exe()), "hold", windows_path, f"C:\\{marker.name}",
+             *(["write"] if writing else [])], env=self.env,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             for _ in range(600):
@@ -309,12 +324,19 @@ class WineHost:
 
     def helper_exe(self):
         """Builds the small Windows helper of the scenarios."""
-        source = Path(__file__).with_name("WineHelper.c")
-        exe = self.state_dir / "helper.exe"
-        if not exe.exists() or exe.stat().st_mtime < source.stat().st_mtime:
-            subprocess.run(["i686-w64-mingw32-gcc", "-O2", "-s", str(source), "-o", str(exe)],
-                           check=True)
-        return exe
+        return self._build("WineHelper.c", "helper.exe")
+
+    def planted_library(self):
+        """Builds the library that the scenarios plant under system libraries' names."""
+        return self._build("PlantedLibrary.c", "planted.dll", "-shared")
+
+    def _build(self, source_name, output_name, *flags):
+        source = Path(__file__).with_name(source_name)
+        output = self.state_dir / output_name
+        if not output.exists() or output.stat().st_mtime < source.stat().st_mtime:
+            subprocess.run(["i686-w64-mingw32-gcc", "-O2", "-s", *flags, str(source), "-o",
+                            str(output)], check=True)
+        return output
 
     @contextlib.contextmanager
     def small_drive(self, letter, mount, size):
@@ -338,17 +360,20 @@ class WineHost:
 
     # ---- running the updater ----------------------------------------------------
 
-    def run(self, exe, answers=(), timeout=180, screenshot_dir=None, env=None, args=()):
-        """Runs exe and answers each Yes/No box from answers (default No) and
-        each OK box with Enter. Returns the exit code and the boxes shown."""
+    def run(self, exe, answers=(), timeout=180, screenshot_dir=None, env=None, args=(),
+            debug="", cwd=None):
+        """Runs exe in cwd (default drive C:'s folder) and answers each Yes/No box
+        from answers (default No) and each OK box with Enter. Returns the exit
+        code and the boxes shown; debug adds Wine debug channels to the log
+        (",+loaddll", say)."""
         answers = list(answers)
         self.runs += 1
         log_path = self.state_dir / f"{self.log_name}-{self.runs}.log"
         env = {**self.env, **(env or {})}
-        env["WINEDEBUG"] = "+timestamp,+relay"
+        env["WINEDEBUG"] = "+timestamp,+relay" + debug
         with open(log_path, "wb") as log:
             process = subprocess.Popen(["wine", str(Path(exe).resolve()), *args], env=env, stdin=subprocess.DEVNULL,
-                                       stdout=log, stderr=log, cwd=self.drive_c)
+                                       stdout=log, stderr=log, cwd=cwd or self.drive_c)
         started = time.monotonic()
         deadline = started + timeout
         first_box_after = None
