@@ -76,15 +76,6 @@ FILE* CreateTemporaryBeside(const char* path, char* temporary) {
   return nullptr;
 }
 
-bool WriteAll(FILE* stream, const unsigned char* image, int32_t size) {
-  for (int32_t i = 0; i < size; ++i) {
-    if (OsFilePutc(image[i], stream) == EOF) {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 bool WriteImage(const char* path, const unsigned char* image, int32_t size) {
@@ -96,7 +87,11 @@ bool WriteImage(const char* path, const unsigned char* image, int32_t size) {
   if (stream == nullptr) {
     return false;
   }
-  bool complete = WriteAll(stream, image, size) && OsFileFlushToDisk(stream) == 0;
+  // One call for the whole image: the stream writes it straight through in its
+  // own large blocks.
+  bool complete =
+      OsFileWrite(image, static_cast<size_t>(size), stream) == static_cast<size_t>(size) &&
+      OsFileFlushToDisk(stream) == 0;
   complete = OsFileClose(stream) == 0 && complete;
   complete = complete &&
              OsMoveFileEx(temporary, path, kMoveFileReplaceExisting | kMoveFileWriteThrough) != 0;

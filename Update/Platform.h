@@ -148,10 +148,12 @@ FILE* OsFileOpen(const char* path, const char* mode);
 // on it: 0 with the stream in *stream, else the system's error, kErrorFileExists
 // or kErrorAlreadyExists when the name is taken.
 long OsFileCreateNew(const char* path, FILE** stream);
-// fgetc: 0 to 255, or EOF at the end of the file and on a read error.
-int OsFileGetc(FILE* stream);
-// fputc: the byte written, or EOF on a write error.
-int OsFilePutc(int byte, FILE* stream);
+// fread of up to size bytes: the number read. A block may come back short before
+// the end; 0 only at the end of the file, and on every call after a read error,
+// so that an error ends a pass exactly where the end of the file would.
+size_t OsFileRead(void* buffer, size_t size, FILE* stream);
+// fwrite of size bytes: the number written, fewer only on a write error.
+size_t OsFileWrite(const void* bytes, size_t size, FILE* stream);
 // fflush, then the C runtime's commit of the file to disk: 0 when both succeed.
 int OsFileFlushToDisk(FILE* stream);
 // fclose: 0 on success.

@@ -144,10 +144,13 @@ long OsFileCreateNew(const char* path, FILE** stream) {
   return kErrorSuccess;
 }
 
-// One thread uses each stream, so the unlocked forms do.
-int OsFileGetc(FILE* stream) { return getc_unlocked(stream); }
+size_t OsFileRead(void* buffer, size_t size, FILE* stream) {
+  return ferror(stream) ? 0 : fread(buffer, 1, size, stream);
+}
 
-int OsFilePutc(int byte, FILE* stream) { return putc_unlocked(byte, stream); }
+size_t OsFileWrite(const void* bytes, size_t size, FILE* stream) {
+  return fwrite(bytes, 1, size, stream);
+}
 
 int OsFileFlushToDisk(FILE* stream) {
   return (fflush(stream) == 0 && fsync(fileno(stream)) == 0) ? 0 : EOF;

@@ -240,11 +240,13 @@ long OsFileCreateNew(const char* path, FILE** stream) {
   return kErrorSuccess;
 }
 
-// The program has one thread, so the streams need no locking: msvcrt's unlocked
-// forms are macros on the stream's own buffer.
-int OsFileGetc(FILE* stream) { return _fgetc_nolock(stream); }
+size_t OsFileRead(void* buffer, size_t size, FILE* stream) {
+  return ferror(stream) ? 0 : fread(buffer, 1, size, stream);
+}
 
-int OsFilePutc(int byte, FILE* stream) { return _fputc_nolock(byte, stream); }
+size_t OsFileWrite(const void* bytes, size_t size, FILE* stream) {
+  return fwrite(bytes, 1, size, stream);
+}
 
 int OsFileFlushToDisk(FILE* stream) {
   return (fflush(stream) == 0 && _commit(_fileno(stream)) == 0) ? 0 : EOF;

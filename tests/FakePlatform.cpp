@@ -99,8 +99,8 @@ const char* OpName(Op op) {
                                        "ShowMessage",
                                        "FileOpen",
                                        "FileCreateNew",
-                                       "FileGetc",
-                                       "FilePutc",
+                                       "FileRead",
+                                       "FileWrite",
                                        "FileFlushToDisk",
                                        "FileClose",
                                        "MoveFileEx",
@@ -397,18 +397,19 @@ long OsFileCreateNew(const char* path, FILE** stream) {
   return kErrorSuccess;
 }
 
-int OsFileGetc(FILE* stream) {
-  if (Fails(Op::FileGetc)) {
-    return EOF;
+size_t OsFileRead(void* buffer, size_t size, FILE* stream) {
+  if (Fails(Op::FileRead)) {
+    return 0;  // a read error, which ends a pass like the end of the file
   }
-  return fgetc(stream);
+  size_t limit = Get().readBlockLimit;
+  return fread(buffer, 1, limit != 0 && limit < size ? limit : size, stream);
 }
 
-int OsFilePutc(int byte, FILE* stream) {
-  if (Fails(Op::FilePutc)) {
-    return EOF;
+size_t OsFileWrite(const void* bytes, size_t size, FILE* stream) {
+  if (Fails(Op::FileWrite)) {
+    return fwrite(bytes, 1, size / 2, stream);  // a full disk, say, halfway through
   }
-  return fputc(byte, stream);
+  return fwrite(bytes, 1, size, stream);
 }
 
 int OsFileFlushToDisk(FILE* stream) {

@@ -29,8 +29,8 @@ enum class Op {
   ShowMessage,
   FileOpen,
   FileCreateNew,
-  FileGetc,
-  FilePutc,
+  FileRead,
+  FileWrite,
   FileFlushToDisk,
   FileClose,
   MoveFileEx,
@@ -112,6 +112,7 @@ struct State {
   Shell shell;
   std::vector<int> answers;    // given to the boxes in order; then IDOK, or IDNO for Yes/No
   int localOffsetMinutes = 0;  // local time minus UTC, as the machine has it now
+  size_t readBlockLimit = 0;   // when not 0, a read returns at most this many bytes
 
   // Recorded.
   std::vector<Box> boxes;

@@ -4,7 +4,6 @@
 // exactly new, with nothing else left behind.
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <map>
 
 #include "TestSupport.h"
@@ -20,7 +19,8 @@ const char kScripts[] = "C:\\Program Files\\Kestramoor\\ZEMLO\\System\\Data\\Scr
 constexpr int kIdYes = 6;
 
 const std::string& OldExe() {
-  static const std::string bytes = test::BytesWithSum(kSumOutdated) + std::string(40000, '\0');
+  static const std::string bytes =
+      test::BytesWithSum(kSumOutdated) + std::string(200000, '\0');  // several blocks
   return bytes;
 }
 const std::string kOldScripts(50000, 's');
@@ -37,28 +37,6 @@ void InstallOutdated(bool associated) {
   }
   fake::Get().localOffsetMinutes = 9 * 60;
   fake::Get().answers = {kIdYes};
-}
-
-// Which calls of an operation to fail: all of them, or for the byte-by-byte
-// operations the first and last fifty and an even spread of 150 between.
-std::vector<int> CallsToFail(int count) {
-  std::vector<int> calls;
-  if (count <= 250) {
-    for (int n = 1; n <= count; ++n) {
-      calls.push_back(n);
-    }
-    return calls;
-  }
-  for (int n = 1; n <= 50; ++n) {
-    calls.push_back(n);
-  }
-  for (int i = 1; i <= 150; ++i) {
-    calls.push_back(50 + static_cast<int>(static_cast<int64_t>(count - 100) * i / 151));
-  }
-  for (int n = count - 49; n <= count; ++n) {
-    calls.push_back(n);
-  }
-  return calls;
 }
 
 bool IsStampOperation(fake::Op op) {
@@ -124,7 +102,7 @@ void CheckRun(fake::Op op, int n) {
 }
 
 // Runs the update once per fault point and returns how many points it covered.
-int RunFaultPoints(bool associated, int mostCalls) {
+int RunFaultPoints(bool associated) {
   // A run without faults counts the calls of each operation.
   InstallOutdated(associated);
   RunUpdate();
@@ -136,12 +114,8 @@ int RunFaultPoints(bool associated, int mostCalls) {
 
   int points = 0;
   for (const auto& [op, count] : counts) {
-    if (count > mostCalls) {
-      continue;
-    }
-    std::vector<int> calls = CallsToFail(count);
-    std::printf("%-24s %8d calls, %4zu fault points\n", fake::OpName(op), count, calls.size());
-    for (int n : calls) {
+    std::printf("%-24s %4d calls\n", fake::OpName(op), count);
+    for (int n = 1; n <= count; ++n) {
       InstallOutdated(associated);
       fake::FailCall(op, n);
       RunUpdate();
@@ -163,19 +137,18 @@ int RunFaultPoints(bool associated, int mostCalls) {
 }
 
 TEST(FaultInjection, EveryOperationFailingAtEachOfItsCallsDuringAnUpdate) {
-  int points = RunFaultPoints(true, std::numeric_limits<int>::max());
+  int points = RunFaultPoints(true);
   std::printf("fault points covered: %d, each followed by a run without faults\n", points);
   RecordProperty("fault_points", points);
-  EXPECT_GT(points, 500);
+  EXPECT_GT(points, 40);
 }
 
-// The same through the Program Files lookup, for the shell's operations; the
-// byte-by-byte operations are the same as above and are left out.
+// The same through the Program Files lookup, for the shell's operations.
 TEST(FaultInjection, EveryOperationFailingInAnUpdateFoundUnderProgramFiles) {
-  int points = RunFaultPoints(false, 250);
+  int points = RunFaultPoints(false);
   std::printf("fault points covered: %d\n", points);
   RecordProperty("fault_points", points);
-  EXPECT_GT(points, 30);
+  EXPECT_GT(points, 40);
 }
 
 }  // namespace

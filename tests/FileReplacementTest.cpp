@@ -135,14 +135,12 @@ TEST_F(Replacement, WriteFailureKeepsTheOldFileAndRemovesTheTemporary) {
     int n;
   };
   const Point points[] = {
-      {fake::Op::FileOpen, 1},                     // the probe of the old file
-      {fake::Op::FileCreateNew, 1},                // the temporary file
-      {fake::Op::FilePutc, 1},                     // the first byte
-      {fake::Op::FilePutc, ScriptsImageSize / 2},  // a byte in the middle
-      {fake::Op::FilePutc, ScriptsImageSize},      // the last byte of the script archive
-      {fake::Op::FileFlushToDisk, 1},              // getting the bytes to disk
-      {fake::Op::FileClose, 2},                    // closing the temporary file
-      {fake::Op::MoveFileEx, 1},                   // putting it in place
+      {fake::Op::FileOpen, 1},           // the probe of the old file
+      {fake::Op::FileCreateNew, 1},      // the temporary file
+      {fake::Op::FileWrite, 1},          // half the image written, then a full disk
+      {fake::Op::FileFlushToDisk, 1},    // getting the bytes to disk
+      {fake::Op::FileClose, 2},          // closing the temporary file
+      {fake::Op::MoveFileEx, 1},         // putting it in place
       {fake::Op::GetFileAttributes, 1},  // no attributes: treated as absent, still replaced
   };
   for (const Point& point : points) {
@@ -162,7 +160,7 @@ TEST_F(Replacement, WriteFailureKeepsTheOldFileAndRemovesTheTemporary) {
 }
 
 TEST_F(Replacement, ScriptArchiveFailureChangesNothing) {
-  fake::FailCall(fake::Op::FilePutc, 5000);
+  fake::FailCall(fake::Op::FileWrite, 1);
   ApplyUpdate(kExe, kScripts);
   ExpectBox(kScriptsWriteFailed);
   EXPECT_EQ(fake::ReadFile(kScripts), kOldScripts);
@@ -172,7 +170,7 @@ TEST_F(Replacement, ScriptArchiveFailureChangesNothing) {
 }
 
 TEST_F(Replacement, ExecutableFailureLeavesNewScriptsBesideTheOldExecutable) {
-  fake::FailCall(fake::Op::FilePutc, ScriptsImageSize + 1000);  // a byte of the executable
+  fake::FailCall(fake::Op::FileWrite, 2);  // the executable's image
   ApplyUpdate(kExe, kScripts);
   ExpectBox(kExeWriteFailed);
   EXPECT_EQ(fake::ReadFile(kScripts), NewScripts());

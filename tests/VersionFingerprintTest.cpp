@@ -29,9 +29,13 @@ TEST_F(WordSum, WrapsModulo2To32) {
   EXPECT_EQ(SumOf(bytes), 0xFFFEu);
   bytes += "\x03";  // and the odd tail byte still counts after the wrap
   EXPECT_EQ(SumOf(bytes), 0x10001u);
+  fake::Get().readBlockLimit = 7;
+  EXPECT_EQ(SumOf(bytes), 0x10001u);
 }
 
-TEST_F(WordSum, AgreesWithReferenceOverPseudoRandomFiles) {
+// Whatever the blocks the stream hands out, short or odd-sized (a word's low byte
+// then ends one block and its high byte starts the next), the sum is the same.
+TEST_F(WordSum, AgreesWithReferenceOverPseudoRandomFilesInAnyBlocks) {
   uint32_t state = 12345;
   for (size_t size : {1u, 2u, 4095u, 65536u, 300001u}) {
     std::string bytes(size, '\0');
@@ -39,7 +43,11 @@ TEST_F(WordSum, AgreesWithReferenceOverPseudoRandomFiles) {
       state = state * 1103515245u + 12345u;
       c = static_cast<char>(state >> 23);
     }
-    EXPECT_EQ(SumOf(bytes), test::ReferenceSum(bytes)) << "size " << size;
+    for (size_t blocks : {0u, 1u, 3u, 8u, 2049u, 65535u}) {
+      fake::Get().readBlockLimit = blocks;
+      EXPECT_EQ(SumOf(bytes), test::ReferenceSum(bytes))
+          << "size " << size << ", blocks " << blocks;
+    }
   }
 }
 
@@ -58,17 +66,25 @@ TEST_F(WordSum, SwappingBytesAcrossParityChangesItSwappingWordsDoesNot) {
 }
 
 TEST_F(WordSum, ReadErrorEndsTheSumAfterTheBytesReadBeforeIt) {
-  fake::WriteFile("C:\\sum.bin", "abcdef");
-  fake::FailCall(fake::Op::FileGetc, 4);  // the fourth byte read fails
-  EXPECT_EQ(test::SumOfFile("C:\\sum.bin"), test::ReferenceSum("abc"));
+  const struct {
+    size_t blocks;
+    const char* before;  // what was read before the second read failed
+  } cases[] = {{2, "ab"}, {3, "abc"}};
+  for (const auto& c : cases) {
+    SetUp();
+    fake::WriteFile("C:\\sum.bin", "abcdef");
+    fake::Get().readBlockLimit = c.blocks;
+    fake::FailCall(fake::Op::FileRead, 2);
+    EXPECT_EQ(test::SumOfFile("C:\\sum.bin"), test::ReferenceSum(c.before)) << c.before;
+  }
 }
 
 TEST_F(WordSum, ReadsFromTheCurrentPositionAndLeavesTheStreamOpen) {
   fake::WriteFile("C:\\sum.bin", "xyabc");
   FILE* stream = OsFileOpen("C:\\sum.bin", "rb");
   ASSERT_NE(stream, nullptr);
-  OsFileGetc(stream);
-  OsFileGetc(stream);
+  char skipped[2];
+  ASSERT_EQ(OsFileRead(skipped, sizeof skipped, stream), 2u);
   EXPECT_EQ(ComputeWordSum(stream), 0x62C4u);
   EXPECT_EQ(fake::Get().openStreams, 1);
   OsFileClose(stream);

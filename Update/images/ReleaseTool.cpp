@@ -158,12 +158,12 @@ bool CheckExecutable(const char* path) {
     fprintf(stderr, "embed: cannot read %s\n", path);
     return false;
   }
-  int first = OsFileGetc(file);
-  int second = OsFileGetc(file);
+  char magic[2] = {};
+  OsFileRead(magic, sizeof magic, file);
   rewind(file);
   uint32_t sum = ComputeWordSum(file);
   OsFileClose(file);
-  if (first != 'M' || second != 'Z') {
+  if (magic[0] != 'M' || magic[1] != 'Z') {
     fprintf(stderr, "embed: %s is not a Windows executable (it does not start with \"MZ\")\n",
             path);
     return false;

@@ -89,6 +89,7 @@ class Run:
     boxes: list = field(default_factory=list)
     log: str = ""
     first_box_after: float = None  # seconds from starting Wine to the first box's call
+    first_box_shown_after: float = None  # ... to the first box on screen, taking keys
 
     def shown(self):
         return [(b.text, b.caption, b.kind) for b in self.boxes]
@@ -377,6 +378,7 @@ class WineHost:
         started = time.monotonic()
         deadline = started + timeout
         first_box_after = None
+        first_box_shown_after = None
         answered = 0
         try:
             while process.poll() is None:
@@ -396,8 +398,10 @@ class WineHost:
                     if screenshot_dir is not None:
                         shot = Path(screenshot_dir) / f"box-{answered + 1}.png"
                     index = answered
-                    self._answer(key, lambda: parse_boxes(log_path.read_bytes())[index].answer
-                                 is not None, process, deadline, shot)
+                    shown = self._answer(key, lambda: parse_boxes(log_path.read_bytes())[index].answer
+                                         is not None, process, deadline, shot)
+                    if shown is not None and first_box_shown_after is None:
+                        first_box_shown_after = shown - started
                     answered += 1
                     continue
                 time.sleep(0.01)
@@ -409,7 +413,8 @@ class WineHost:
         boxes = parse_boxes(log)
         if b"nodrv_CreateWindow" in log or any(b.answer in (0, 0xFFFFFFFF) for b in boxes):
             raise DisplayFailure(f"a box could not be shown; see {log_path}")
-        return Run(process.returncode, boxes, log.decode("utf-8", "replace"), first_box_after)
+        return Run(process.returncode, boxes, log.decode("utf-8", "replace"), first_box_after,
+                   first_box_shown_after)
 
     def _box_windows(self):
         found = subprocess.run(["xdotool", "search", "--name", "^ZEMLO Updater$"], env=self.env,
@@ -422,19 +427,21 @@ class WineHost:
 
     def _answer(self, key, answered, process, deadline, screenshot=None):
         """Sends key to the box once it has the keyboard focus, giving it the focus
-        if it has not taken it by itself, and sends again if the key was lost."""
-        shown_at = time.monotonic()
-        windows, focus = [], ""
+        if it has not taken it by itself, and sends again if the key was lost.
+        Returns when the box first had the focus (time.monotonic), if it did."""
+        called_at = time.monotonic()
+        windows, focus, focused_at = [], "", None
         while time.monotonic() < deadline:
             if answered() or process.poll() is not None:
-                return  # the box went away by itself: run() tells why
+                return focused_at  # the box went away by itself: run() tells why
             windows, focus = self._box_windows(), self._focus()
             if focus not in windows:
-                if windows and time.monotonic() - shown_at > 2:
+                if windows and time.monotonic() - called_at > 2:
                     subprocess.run(["xdotool", "windowfocus", windows[-1]], env=self.env,
                                    stderr=subprocess.DEVNULL)
-                time.sleep(0.1)
+                time.sleep(0.02)
                 continue
+            focused_at = focused_at or time.monotonic()
             time.sleep(0.3)  # let the box finish drawing before it takes the key
             if screenshot is not None:
                 self.screenshot(screenshot, focus)
@@ -442,7 +449,7 @@ class WineHost:
             subprocess.run(["xdotool", "key", key], env=self.env, check=True)
             for _ in range(50):
                 if answered():
-                    return
+                    return focused_at
                 time.sleep(0.1)
         raise TimeoutError(f"the message box was never answered (windows named like a box: "
                            f"{windows}, focus: {focus!r})")
