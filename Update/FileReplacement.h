@@ -17,9 +17,9 @@ void ApplyUpdate(const char* exePath, const char* scriptsPath);
 // temporary file of this run's own beside it first (nothing that already has a
 // temporary name is ever opened, truncated, moved or removed) and take the old
 // file's place only once they are all on disk, so a failure leaves the old file
-// as it was. Refuses what a
-// plain open for writing would refuse (read-only, hidden or system files, access
-// denied, a file in use). True when the file now holds the image.
+// as it was. Refuses what a plain open for writing would refuse (read-only,
+// hidden or system files, access denied, a file in use). True when the file now
+// holds the image.
 bool WriteImage(const char* path, const unsigned char* image, int32_t size);
 
 // Gives path the creation, last-access and last-write time `local` (a local
