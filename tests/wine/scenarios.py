@@ -404,7 +404,7 @@ def plant_stale_file(ctx, path):
     return lambda: (path.read_bytes(), path.stat().st_mtime) == (b"left by an interrupted run", 1e9)
 
 
-def left_alone(path, check):
+def left_alone(check):
     try:
         return check()
     except OSError:
@@ -432,7 +432,7 @@ def update_with_temporary_names_taken(ctx, plant, writing=False):
     check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
     check_same(scripts_file, ctx.new_scripts, "Scripts.zmdata")
     check_same(victim, VICTIM_BYTES, "the file outside the installation")
-    touched = [path.name for path, check in zip(taken, intact) if not left_alone(path, check)]
+    touched = [path.name for path, check in zip(taken, intact) if not left_alone(check)]
     if touched:
         raise Failure(f"what was at {touched} was not left as it was")
     check_only(exe_file.parent, ["ZEMLO.exe", "System", taken[0].name])
@@ -483,7 +483,7 @@ def file_virtualization_switched_off_first(ctx):
     enabled = ctx.host.wine(str(ctx.host.helper_exe()), "virtualization", check=False)
     print("file virtualization as this prefix reports it to a process: "
           f"{ {0: 'off', 1: 'on'}.get(enabled, f'cannot tell ({enabled})') }")
-    if not (token_opened and asked) or (enabled != 0 and not switched_off):
+    if not (token_opened and asked) or (enabled == 1 and not switched_off):
         raise Failure(f"before the run's first registry or file call: {[n for n, _ in first]}")
 
 
