@@ -17,8 +17,39 @@ constexpr int kNumberCapacity = 8;  // "-100" and its NUL
 constexpr int kTemporaryPathCapacity =
     kPathCapacity + static_cast<int>(sizeof kTemporarySuffix) + kNumberCapacity;
 
+// Virus scanners, indexers, backup and sync agents open a file that was just read
+// or written for a moment. What they cause is waited out: a refused try is
+// repeated after a pause that grows from kFirstPauseMs, doubling up to
+// kLongestPauseMs, for as long as the file has patience left (kPatienceMs in all,
+// over every retried operation on it). A running editor outlasts that, and its
+// file's write fails as it always did.
+constexpr int kFirstPauseMs = 20;
+constexpr int kLongestPauseMs = 400;
+
+// The refusals another program's brief hold can cause. Read-only, hidden and
+// system files and folders are refused before any try, so an access denied here
+// is one that the attributes do not explain. A full disk, a taken name or a
+// missing file cannot pass by waiting.
+bool CanBeMomentary(long error) {
+  return error == kErrorAccessDenied || error == kErrorSharingViolation ||
+         error == kErrorLockViolation;
+}
+
+// After a refused try: pauses and returns true when the refusal may pass and the
+// file has patience left, else returns false and the refusal stands.
+bool PauseBeforeRetry(long error, int* pauseMs, int* patienceMs) {
+  if (!CanBeMomentary(error) || *patienceMs <= 0) {
+    return false;
+  }
+  int pause = *pauseMs < *patienceMs ? *pauseMs : *patienceMs;
+  OsPause(pause);
+  *patienceMs -= pause;
+  *pauseMs = *pauseMs * 2 < kLongestPauseMs ? *pauseMs * 2 : kLongestPauseMs;
+  return true;
+}
+
 // What a plain open for writing would refuse, asked without changing the file.
-bool CanReplace(const char* path) {
+bool CanReplace(const char* path, int* patienceMs) {
   uint32_t attributes = OsGetFileAttributes(path);
   if (attributes == kInvalidFileAttributes) {
     return true;  // nothing there yet: it will be created
@@ -27,11 +58,27 @@ bool CanReplace(const char* path) {
                     kFileAttributeDirectory)) {
     return false;
   }
-  FILE* probe = OsFileOpen(path, "r+b");  // fails when access is denied or the file is in use
-  if (probe == nullptr) {
-    return false;
+  int pauseMs = kFirstPauseMs;
+  for (;;) {
+    FILE* probe = OsFileOpen(path, "r+b");  // refused when access is denied or the file in use
+    if (probe != nullptr) {
+      OsFileClose(probe);
+      return true;
+    }
+    if (!PauseBeforeRetry(OsLastError(), &pauseMs, patienceMs)) {
+      return false;
+    }
   }
-  OsFileClose(probe);
+}
+
+// Puts the finished temporary file in the place of the file it replaces.
+bool MoveIntoPlace(const char* temporary, const char* path, int* patienceMs) {
+  int pauseMs = kFirstPauseMs;
+  while (OsMoveFileEx(temporary, path, kMoveFileReplaceExisting | kMoveFileWriteThrough) == 0) {
+    if (!PauseBeforeRetry(OsLastError(), &pauseMs, patienceMs)) {
+      return false;
+    }
+  }
   return true;
 }
 
@@ -78,9 +125,9 @@ FILE* CreateTemporaryBeside(const char* path, char* temporary) {
 
 }  // namespace
 
-bool WriteImage(const char* path, const unsigned char* image, int32_t size) {
+bool WriteImage(const char* path, const unsigned char* image, int32_t size, int* patienceMs) {
   char temporary[kTemporaryPathCapacity];
-  if (!CanReplace(path)) {
+  if (!CanReplace(path, patienceMs)) {
     return false;
   }
   FILE* stream = CreateTemporaryBeside(path, temporary);
@@ -93,15 +140,14 @@ bool WriteImage(const char* path, const unsigned char* image, int32_t size) {
       OsFileWrite(image, static_cast<size_t>(size), stream) == static_cast<size_t>(size) &&
       OsFileFlushToDisk(stream) == 0;
   complete = OsFileClose(stream) == 0 && complete;
-  complete = complete &&
-             OsMoveFileEx(temporary, path, kMoveFileReplaceExisting | kMoveFileWriteThrough) != 0;
+  complete = complete && MoveIntoPlace(temporary, path, patienceMs);
   if (!complete) {
     OsDeleteFile(temporary);  // this run's own file: created above
   }
   return complete;
 }
 
-bool StampFileTime(const char* path, const SystemTime& local) {
+bool StampFileTime(const char* path, const SystemTime& local, int* patienceMs) {
   FileTime localTime = 0;
   FileTime utc = 0;
   if (!OsSystemTimeToFileTime(&local, &localTime) || !OsLocalFileTimeToFileTime(&localTime, &utc)) {
@@ -110,29 +156,37 @@ bool StampFileTime(const char* path, const SystemTime& local) {
   if (OsGetFileAttributes(path) == kInvalidFileAttributes) {
     return false;
   }
-  OsHandle file =
-      OsCreateFile(path, kGenericWrite, kFileShareRead, kOpenExisting, kFileAttributeNormal);
-  if (file == kInvalidHandleValue) {
-    return false;
+  // A scanner looks at a new executable right after it is in place.
+  int pauseMs = kFirstPauseMs;
+  for (;;) {
+    OsHandle file =
+        OsCreateFile(path, kGenericWrite, kFileShareRead, kOpenExisting, kFileAttributeNormal);
+    if (file != kInvalidHandleValue) {
+      bool set = OsSetFileTime(file, &utc, &utc, &utc) != 0;
+      OsCloseHandle(file);
+      return set;
+    }
+    if (!PauseBeforeRetry(OsLastError(), &pauseMs, patienceMs)) {
+      return false;
+    }
   }
-  bool set = OsSetFileTime(file, &utc, &utc, &utc) != 0;
-  OsCloseHandle(file);
-  return set;
 }
 
 void ApplyUpdate(const char* exePath, const char* scriptsPath) {
+  int exePatienceMs = kPatienceMs;
+  int scriptsPatienceMs = kPatienceMs;
   // The script archive goes first: the version is read from the executable alone,
   // so an installation left with only new scripts still asks to be updated.
-  if (!WriteImage(scriptsPath, ScriptsImage, ScriptsImageSize)) {
+  if (!WriteImage(scriptsPath, ScriptsImage, ScriptsImageSize, &scriptsPatienceMs)) {
     Tell(MsgScriptsWriteFailed);
     return;
   }
-  if (!WriteImage(exePath, ExeImage, ExeImageSize)) {
+  if (!WriteImage(exePath, ExeImage, ExeImageSize, &exePatienceMs)) {
     Tell(MsgExeWriteFailed);
     return;
   }
   // A file left unstamped is still a complete update: stamping is not reported.
-  StampFileTime(exePath, ReleaseStamp);
-  StampFileTime(scriptsPath, ReleaseStamp);
+  StampFileTime(exePath, ReleaseStamp, &exePatienceMs);
+  StampFileTime(scriptsPath, ReleaseStamp, &scriptsPatienceMs);
   Tell(MsgUpdateDone);
 }

@@ -9,6 +9,10 @@
 // 25 January 2008, 00:00:00.000 local time.
 extern const SystemTime ReleaseStamp;
 
+// How long, in milliseconds, the refusals of one file that another program's
+// brief hold can cause are waited out, over all the operations on that file.
+constexpr int kPatienceMs = 2000;
+
 // Writes the script archive, then the executable, stamps both and shows exactly
 // one closing message.
 void ApplyUpdate(const char* exePath, const char* scriptsPath);
@@ -18,10 +22,12 @@ void ApplyUpdate(const char* exePath, const char* scriptsPath);
 // temporary name is ever opened, truncated, moved or removed) and take the old
 // file's place only once they are all on disk, so a failure leaves the old file
 // as it was. Refuses what a plain open for writing would refuse (read-only,
-// hidden or system files, access denied, a file in use). True when the file now
-// holds the image.
-bool WriteImage(const char* path, const unsigned char* image, int32_t size);
+// hidden or system files, access denied, a file in use), once a refusal that may
+// be momentary has outlasted what is left of *patienceMs, which the pauses use
+// up. True when the file now holds the image.
+bool WriteImage(const char* path, const unsigned char* image, int32_t size, int* patienceMs);
 
 // Gives path the creation, last-access and last-write time `local` (a local
-// calendar time, converted with the machine's current offset from UTC).
-bool StampFileTime(const char* path, const SystemTime& local);
+// calendar time, converted with the machine's current offset from UTC). A
+// momentary refusal of the open is waited out as in WriteImage.
+bool StampFileTime(const char* path, const SystemTime& local, int* patienceMs);

@@ -16,9 +16,19 @@
 // boxes and the shell would load by name later are loaded from there now, so
 // that none is ever taken from the program's folder or the current folder. File
 // virtualization is switched off, so that a write the system refuses is refused
-// for real instead of landing in a per-user copy. Shows nothing; whatever the
-// running system lacks is skipped.
+// for real instead of landing in a per-user copy. The process declares itself
+// aware of the screen's scaling, so that a scaled screen shows the boxes sharp
+// instead of stretched. Shows nothing; whatever the running system lacks is
+// skipped.
 void OsHardenProcess();
+
+// The system's error code of the seam's most recent failed call (GetLastError),
+// for the operations whose comments say they leave one: what the logic reads to
+// tell a momentary refusal from a lasting one. 0 when the system gave none.
+long OsLastError();
+
+// Sleep: the run waits, doing nothing, for about this many milliseconds.
+void OsPause(int milliseconds);
 
 // ---- Registry (advapi32) ----------------------------------------------------
 
@@ -69,8 +79,9 @@ uint32_t OsGetFileAttributes(const char* path);
 constexpr uint32_t kMoveFileReplaceExisting = 0x1;
 constexpr uint32_t kMoveFileWriteThrough = 0x8;
 
-// MoveFileEx: nonzero on success. Wide forms after ANSI conversion, so that paths
-// the C runtime could create can also be moved where the system allows it.
+// MoveFileEx: nonzero on success, else 0 with OsLastError. Wide forms after ANSI
+// conversion, so that paths the C runtime could create can also be moved where
+// the system allows it.
 int OsMoveFileEx(const char* from, const char* to, uint32_t flags);
 // DeleteFile: nonzero on success.
 int OsDeleteFile(const char* path);
@@ -114,7 +125,8 @@ inline bool IsValidSystemTime(const SystemTime& t) {
 // SystemTimeToFileTime, LocalFileTimeToFileTime: nonzero on success.
 int OsSystemTimeToFileTime(const SystemTime* calendar, FileTime* time);
 int OsLocalFileTimeToFileTime(const FileTime* local, FileTime* utc);
-// CreateFileA with no security attributes and no template: kInvalidHandleValue on failure.
+// CreateFileA with no security attributes and no template: kInvalidHandleValue on
+// failure, with OsLastError.
 OsHandle OsCreateFile(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
                       uint32_t flags);
 // SetFileTime: nonzero when the times were set.
@@ -133,15 +145,21 @@ constexpr MessageKind kMbIconQuestion = 0x20;
 constexpr MessageKind kMbIconExclamation = 0x30;
 constexpr int kIdYes = 6;
 
-// MessageBoxA: a modal box; the button chosen (kIdYes for Yes).
+// A modal box with a code page 932 text and caption; the button chosen (kIdYes
+// for Yes). MessageBoxA with the bytes as they are where the system's ANSI code
+// page is 932; elsewhere MessageBoxW with them converted from 932, so that the
+// Japanese reads right on any system that can convert them.
 int ShowMessage(void* owner, const char* text, const char* caption, MessageKind kind);
 
 // ---- File streams (C runtime) -------------------------------------------------
 
+constexpr long kErrorAccessDenied = 5;
+constexpr long kErrorSharingViolation = 32;
+constexpr long kErrorLockViolation = 33;
 constexpr long kErrorFileExists = 80;
 constexpr long kErrorAlreadyExists = 183;
 
-// fopen in binary mode: null when the open fails.
+// fopen in binary mode: null when the open fails, with OsLastError.
 FILE* OsFileOpen(const char* path, const char* mode);
 // A new file, created for writing only if nothing at all has that name yet (not
 // even a link), shared with nobody while it is open, with a binary output stream

@@ -15,7 +15,8 @@
 namespace {
 
 constexpr long kErrorFileNotFound = 2;
-constexpr long kErrorAccessDenied = 5;
+constexpr long kErrorGenFailure = 31;
+constexpr long kErrorDiskFull = 112;
 constexpr long kEFail = static_cast<long>(0x80004005);
 constexpr int kIdNo = 7;
 constexpr size_t kStreamBufferSize = size_t{64} * 1024;
@@ -31,6 +32,36 @@ timespec ToTimespec(FileTime time) {
 }
 
 }  // namespace
+
+// The Windows error that the last failed call's errno stands for.
+long OsLastError() {
+  switch (errno) {
+    case 0:
+      return 0;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return kErrorAccessDenied;
+    case EBUSY:
+    case ETXTBSY:
+      return kErrorSharingViolation;
+    case ENOENT:
+      return kErrorFileNotFound;
+    case EEXIST:
+      return kErrorFileExists;
+    case ENOSPC:
+      return kErrorDiskFull;
+    default:
+      return kErrorGenFailure;
+  }
+}
+
+void OsPause(int milliseconds) {
+  timespec pause{};
+  pause.tv_sec = milliseconds / 1000;
+  pause.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000;
+  nanosleep(&pause, nullptr);
+}
 
 long OsRegOpenClassesKey(const char* /*subkey*/, uint32_t /*options*/, uint32_t /*access*/,
                          OsRegKey* /*key*/) {

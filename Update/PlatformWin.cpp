@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <shlobj.h>
+#include <stdlib.h>
 #include <wchar.h>
 
 #include "Platform.h"
@@ -45,20 +46,23 @@ const wchar_t* const kLibrariesLoadedByName[] = {
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
 typedef BOOL(WINAPI* SetDllDirectoryWFunction)(LPCWSTR);
+typedef BOOL(WINAPI* SetProcessDpiAwareFunction)();
 
-// A kernel32 function that older systems lack (Windows XP), or null.
+// A function of an imported system library that older systems lack (Windows XP),
+// or null.
 template <typename Function>
-Function Kernel32Function(const char* name) {
-  FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name);
+Function SystemFunction(const wchar_t* library, const char* name) {
+  FARPROC found = GetProcAddress(GetModuleHandleW(library), name);
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
 }
 
 void LockLibrarySearch() {
   auto setDefaultDirectories =
-      Kernel32Function<SetDefaultDllDirectoriesFunction>("SetDefaultDllDirectories");
+      SystemFunction<SetDefaultDllDirectoriesFunction>(L"kernel32.dll", "SetDefaultDllDirectories");
   bool systemFolderOnly =
       setDefaultDirectories != nullptr && setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != 0;
-  auto setDllDirectory = Kernel32Function<SetDllDirectoryWFunction>("SetDllDirectoryW");
+  auto setDllDirectory =
+      SystemFunction<SetDllDirectoryWFunction>(L"kernel32.dll", "SetDllDirectoryW");
   if (setDllDirectory != nullptr) {
     setDllDirectory(L"");  // takes the current folder out of the search
   }
@@ -104,12 +108,34 @@ void TurnOffFileVirtualization() {
   CloseHandle(token);
 }
 
+// Without it, a screen scaled to 125 % or more gets the boxes as a stretched
+// bitmap, and the Japanese text blurred.
+void DeclareDpiAware() {
+  auto setProcessDpiAware =
+      SystemFunction<SetProcessDpiAwareFunction>(L"user32.dll", "SetProcessDPIAware");
+  if (setProcessDpiAware != nullptr) {
+    setProcessDpiAware();
+  }
+}
+
+// The texts are code page 932; room for the longest of them in UTF-16.
+constexpr int kWideTextCapacity = 256;
+
+bool WidenFrom932(const char* text, wchar_t* wide) {
+  return MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, text, -1, wide, kWideTextCapacity) != 0;
+}
+
 }  // namespace
 
 void OsHardenProcess() {
   LockLibrarySearch();
   TurnOffFileVirtualization();
+  DeclareDpiAware();
 }
+
+long OsLastError() { return static_cast<long>(GetLastError()); }
+
+void OsPause(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
 long OsRegOpenClassesKey(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key) {
   HKEY opened = nullptr;
@@ -201,14 +227,26 @@ int OsSetFileTime(OsHandle file, const FileTime* creation, const FileTime* lastA
 int OsCloseHandle(OsHandle handle) { return CloseHandle(reinterpret_cast<HANDLE>(handle)); }
 
 int ShowMessage(void* owner, const char* text, const char* caption, MessageKind kind) {
+  // Elsewhere than on code page 932, MessageBoxA would read the bytes in the wrong
+  // code page. A system that cannot convert from 932 (Windows XP without the East
+  // Asian language files) gets the bytes as before.
+  wchar_t wideText[kWideTextCapacity];
+  wchar_t wideCaption[kWideTextCapacity];
+  if (GetACP() != 932 && WidenFrom932(text, wideText) && WidenFrom932(caption, wideCaption)) {
+    return MessageBoxW(static_cast<HWND>(owner), wideText, wideCaption, kind);
+  }
   return MessageBoxA(static_cast<HWND>(owner), text, caption, kind);
 }
 
 FILE* OsFileOpen(const char* path, const char* mode) {
+  // The C runtime keeps the system's error of a failed open in _doserrno.
+  _doserrno = 0;
   FILE* stream = fopen(path, mode);
-  if (stream != nullptr) {
-    setvbuf(stream, nullptr, _IOFBF, kStreamBufferSize);
+  if (stream == nullptr) {
+    SetLastError(static_cast<DWORD>(_doserrno));
+    return nullptr;
   }
+  setvbuf(stream, nullptr, _IOFBF, kStreamBufferSize);
   return stream;
 }
 

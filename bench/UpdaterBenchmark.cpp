@@ -72,8 +72,9 @@ void ReadBaseline(benchmark::State& state) {
 
 void WriteImages(benchmark::State& state) {
   for (auto _ : state) {
-    if (!WriteImage(Path("Scripts.zmdata").c_str(), ScriptsImage, ScriptsImageSize) ||
-        !WriteImage(Path("ZEMLO.exe").c_str(), ExeImage, ExeImageSize)) {
+    int patienceMs = 0;  // nothing else holds the files: no refusal to wait out
+    if (!WriteImage(Path("Scripts.zmdata").c_str(), ScriptsImage, ScriptsImageSize, &patienceMs) ||
+        !WriteImage(Path("ZEMLO.exe").c_str(), ExeImage, ExeImageSize, &patienceMs)) {
       state.SkipWithError("WriteImage failed");
       break;
     }

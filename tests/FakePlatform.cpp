@@ -22,7 +22,14 @@ namespace fs = std::filesystem;
 constexpr int kIdOk = 1;
 constexpr int kIdNo = 7;
 constexpr long kErrorFileNotFound = 2;
+constexpr long kErrorGenFailure = 31;
 constexpr long kEFail = static_cast<long>(0x80004005);
+
+struct Refusal {
+  int first;
+  int count;
+  long error;
+};
 
 struct Hidden {
   State state;
@@ -34,7 +41,8 @@ struct Hidden {
   std::map<OsHandle, std::string> handles;     // open handle: Windows path
   OsHandle nextHandle = 100;
   int calls[static_cast<int>(Op::Count)] = {};
-  std::set<int> failures[static_cast<int>(Op::Count)];
+  std::vector<Refusal> refusals[static_cast<int>(Op::Count)];
+  long lastError = 0;
 };
 
 Hidden& H() {
@@ -46,7 +54,20 @@ Hidden& H() {
 bool Fails(Op op) {
   int index = static_cast<int>(op);
   int n = ++H().calls[index];
-  return H().failures[index].count(n) != 0;
+  for (const Refusal& refusal : H().refusals[index]) {
+    if (n >= refusal.first && n - refusal.first < refusal.count) {
+      H().lastError = refusal.error;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A failure the emulated system reports by itself, with its error.
+template <typename Result>
+Result Refused(long error, Result result) {
+  H().lastError = error;
+  return result;
 }
 
 uint32_t AttributesOf(const std::string& hostPath) {
@@ -146,8 +167,9 @@ void Reset() {
   h.handles.clear();
   for (int i = 0; i < static_cast<int>(Op::Count); ++i) {
     h.calls[i] = 0;
-    h.failures[i].clear();
+    h.refusals[i].clear();
   }
+  h.lastError = 0;
 }
 
 void SetCommand(const std::string& command) {
@@ -211,11 +233,15 @@ std::vector<std::string> ListFolder(const std::string& windowsPath) {
   return names;
 }
 
-void FailCall(Op op, int n) { H().failures[static_cast<int>(op)].insert(n); }
+void Refuse(Op op, int first, int count, long error) {
+  H().refusals[static_cast<int>(op)].push_back(Refusal{first, count, error});
+}
+
+void FailCall(Op op, int n) { Refuse(op, n, 1, kErrorGenFailure); }
 
 void ClearFaults() {
-  for (std::set<int>& failures : H().failures) {
-    failures.clear();
+  for (std::vector<Refusal>& refusals : H().refusals) {
+    refusals.clear();
   }
 }
 
@@ -236,8 +262,13 @@ using fake::Fails;
 using fake::Get;
 using fake::H;
 using fake::Op;
+using fake::Refused;
 
 // ---- The seam ---------------------------------------------------------------
+
+long OsLastError() { return H().lastError; }
+
+void OsPause(int milliseconds) { Get().pauses.push_back(milliseconds); }
 
 long OsRegOpenClassesKey(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key) {
   fake::Registry& registry = Get().registry;
@@ -362,30 +393,33 @@ FILE* OsFileOpen(const char* path, const char* mode) {
   struct stat info;
   bool exists = stat(host.c_str(), &info) == 0;
   if (exists && S_ISDIR(info.st_mode)) {
-    return nullptr;  // a folder is never a stream on Windows
+    return Refused<FILE*>(kErrorAccessDenied, nullptr);  // a folder is never a stream
   }
   uint32_t attributes = fake::AttributesOf(host);
   bool writes = strpbrk(mode, "wa+") != nullptr;
   bool creates = strpbrk(mode, "wa") != nullptr;
+  if (exists && writes && H().inUse.count(host)) {
+    return Refused<FILE*>(kErrorSharingViolation, nullptr);
+  }
   if (H().denied.count(host) ||
       (exists && writes &&
        (!fake::Writable(host) ||
         (creates && (attributes & (kFileAttributeHidden | kFileAttributeSystem)))))) {
-    return nullptr;
+    return Refused<FILE*>(kErrorAccessDenied, nullptr);
   }
   FILE* stream = fopen(host.c_str(), mode);
-  if (stream != nullptr) {
-    Get().openStreams++;
+  if (stream == nullptr) {
+    return Refused<FILE*>(fake::kErrorFileNotFound, nullptr);
   }
+  Get().openStreams++;
   return stream;
 }
 
 long OsFileCreateNew(const char* path, FILE** stream) {
   *stream = nullptr;
   Get().streamOpens.push_back(fake::StreamOpen{path, "wbx"});
-  constexpr long kErrorAccessDenied = 5;
   if (Fails(Op::FileCreateNew)) {
-    return kErrorAccessDenied;
+    return H().lastError;
   }
   // Exclusive creation fails on anything at the name, a dangling link included.
   int descriptor = open(fake::HostPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
@@ -432,14 +466,17 @@ int OsMoveFileEx(const char* from, const char* to, uint32_t flags) {
   }
   std::string hostFrom = fake::HostPath(from);
   std::string hostTo = fake::HostPath(to);
-  if (!fake::IsPresent(hostFrom) || fake::IsFolder(hostTo)) {
-    return 0;
+  if (!fake::IsPresent(hostFrom)) {
+    return Refused(fake::kErrorFileNotFound, 0);
   }
-  if (fake::IsPresent(hostTo) && (!(flags & kMoveFileReplaceExisting) || !fake::Writable(hostTo))) {
-    return 0;
+  if (fake::IsPresent(hostTo) && !(flags & kMoveFileReplaceExisting)) {
+    return Refused(kErrorAlreadyExists, 0);
+  }
+  if (fake::IsFolder(hostTo) || (fake::IsPresent(hostTo) && !fake::Writable(hostTo))) {
+    return Refused(kErrorAccessDenied, 0);
   }
   if (rename(hostFrom.c_str(), hostTo.c_str()) != 0) {
-    return 0;
+    return Refused(fake::kErrorGenFailure, 0);
   }
   H().attributes.erase(hostTo);  // the file in place now is the moved one
   return 1;
@@ -476,9 +513,17 @@ OsHandle OsCreateFile(const char* path, uint32_t access, uint32_t share, uint32_
                       uint32_t flags) {
   Get().timesOpens.push_back(fake::TimesOpen{path, access, share, disposition, flags});
   std::string host = fake::HostPath(path);
-  if (Fails(Op::CreateFile) || !fake::IsPresent(host) || fake::IsFolder(host) ||
-      !fake::Writable(host)) {
+  if (Fails(Op::CreateFile)) {
     return kInvalidHandleValue;
+  }
+  if (!fake::IsPresent(host)) {
+    return Refused(fake::kErrorFileNotFound, kInvalidHandleValue);
+  }
+  if (H().inUse.count(host)) {
+    return Refused(kErrorSharingViolation, kInvalidHandleValue);
+  }
+  if (fake::IsFolder(host) || !fake::Writable(host)) {
+    return Refused(kErrorAccessDenied, kInvalidHandleValue);
   }
   OsHandle handle = H().nextHandle++;
   H().handles[handle] = path;

@@ -122,6 +122,7 @@ struct State {
   std::vector<TimesOpen> timesOpens;
   int openHandles = 0;
   std::map<std::string, Stamp> stamps;  // by Windows path
+  std::vector<int> pauses;              // asked for, in milliseconds; never slept
 };
 
 State& Get();
@@ -139,7 +140,9 @@ std::string ReadFile(const std::string& windowsPath);
 void MakeFolder(const std::string& windowsPath);
 // Windows attributes (read-only, hidden, system) the stand-in honours on open.
 void SetAttributes(const std::string& windowsPath, uint32_t attributes);
-// A file another program holds open: it reads, but cannot be written or replaced.
+// A file another program holds open as a running editor holds its executable: it
+// reads, but opening it for writing is a sharing violation and replacing it is
+// denied.
 void SetInUse(const std::string& windowsPath);
 // A file whose access control list denies this user: it cannot be opened at all.
 void SetAccessDenied(const std::string& windowsPath);
@@ -148,7 +151,10 @@ void MapDrive(char letter, const std::string& hostFolder);
 // The names in a folder, sorted.
 std::vector<std::string> ListFolder(const std::string& windowsPath);
 
-// Fault injection: the n-th call (from 1) of op fails as the platform reports it.
+// Fault injection: count calls of op from the first-th (from 1) on fail with the
+// system error `error`, as OsLastError then reports it.
+void Refuse(Op op, int first, int count, long error);
+// The n-th call of op fails with an error no wait would cure (a device error).
 void FailCall(Op op, int n);
 void ClearFaults();
 int Calls(Op op);

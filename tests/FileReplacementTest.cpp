@@ -35,6 +35,15 @@ class Replacement : public ::testing::Test {
     fake::Reset();
     fake::WriteFile(kExe, kOldExe);
     fake::WriteFile(kScripts, kOldScripts);
+    patienceMs_ = kPatienceMs;
+  }
+
+  int PausedMs() {
+    int total = 0;
+    for (int pause : fake::Get().pauses) {
+      total += pause;
+    }
+    return total;
   }
 
   void ExpectBox(const test::ExpectedBox& expected) {
@@ -49,6 +58,8 @@ class Replacement : public ::testing::Test {
     EXPECT_EQ(fake::Get().openStreams, 0);
     EXPECT_EQ(fake::Get().openHandles, 0);
   }
+
+  int patienceMs_ = kPatienceMs;
 };
 
 TEST_F(Replacement, UpdateWritesBothImagesExactlyAndStampsThem) {
@@ -87,7 +98,7 @@ TEST_F(Replacement, StampIsLocalMidnightConvertedWithTheCurrentOffset) {
   } cases[] = {{0, kStampAtUtc}, {9 * 60, kStampInTokyo}, {-5 * 60, kStampInNewYork}};
   for (const auto& c : cases) {
     fake::Get().localOffsetMinutes = c.offsetMinutes;
-    EXPECT_TRUE(StampFileTime(kExe, ReleaseStamp));
+    EXPECT_TRUE(StampFileTime(kExe, ReleaseStamp, &patienceMs_));
     EXPECT_EQ(fake::Get().stamps[kExe].lastWrite, c.utc) << c.offsetMinutes;
   }
   // The host file carries it too, as seconds since 1970.
@@ -103,14 +114,14 @@ TEST_F(Replacement, StampFailuresReturnFalseAndLeaveNoHandleOpen) {
   for (fake::Op op : points) {
     SetUp();
     fake::FailCall(op, 1);
-    EXPECT_FALSE(StampFileTime(kExe, ReleaseStamp)) << fake::OpName(op);
+    EXPECT_FALSE(StampFileTime(kExe, ReleaseStamp, &patienceMs_)) << fake::OpName(op);
     EXPECT_EQ(fake::Get().openHandles, 0) << fake::OpName(op);
   }
   SetUp();
-  EXPECT_FALSE(StampFileTime("C:\\nowhere\\ZEMLO.exe", ReleaseStamp));
+  EXPECT_FALSE(StampFileTime("C:\\nowhere\\ZEMLO.exe", ReleaseStamp, &patienceMs_));
   SystemTime invalid = ReleaseStamp;
   invalid.month = 13;
-  EXPECT_FALSE(StampFileTime(kExe, invalid));
+  EXPECT_FALSE(StampFileTime(kExe, invalid, &patienceMs_));
 }
 
 TEST_F(Replacement, StampFailuresAreNotReported) {
@@ -146,7 +157,7 @@ TEST_F(Replacement, WriteFailureKeepsTheOldFileAndRemovesTheTemporary) {
   for (const Point& point : points) {
     SetUp();
     fake::FailCall(point.op, point.n);
-    bool written = WriteImage(kScripts, ScriptsImage, ScriptsImageSize);
+    bool written = WriteImage(kScripts, ScriptsImage, ScriptsImageSize, &patienceMs_);
     std::string now = fake::ReadFile(kScripts);
     if (point.op == fake::Op::GetFileAttributes) {
       EXPECT_TRUE(written);
@@ -183,13 +194,14 @@ TEST_F(Replacement, RefusesWhatAPlainOpenForWritingWouldRefuse) {
   struct Refusal {
     const char* what;
     void (*apply)(const char* path);
+    int pausedMs;  // what a hold might explain is waited out for the file's whole patience
   };
   const Refusal refusals[] = {
-      {"read-only", [](const char* p) { fake::SetAttributes(p, kFileAttributeReadonly); }},
-      {"hidden", [](const char* p) { fake::SetAttributes(p, kFileAttributeHidden); }},
-      {"system", [](const char* p) { fake::SetAttributes(p, kFileAttributeSystem); }},
-      {"in use", [](const char* p) { fake::SetInUse(p); }},
-      {"access denied", [](const char* p) { fake::SetAccessDenied(p); }},
+      {"read-only", [](const char* p) { fake::SetAttributes(p, kFileAttributeReadonly); }, 0},
+      {"hidden", [](const char* p) { fake::SetAttributes(p, kFileAttributeHidden); }, 0},
+      {"system", [](const char* p) { fake::SetAttributes(p, kFileAttributeSystem); }, 0},
+      {"in use", [](const char* p) { fake::SetInUse(p); }, 2000},
+      {"access denied", [](const char* p) { fake::SetAccessDenied(p); }, 2000},
   };
   for (const Refusal& refusal : refusals) {
     SetUp();
@@ -198,6 +210,7 @@ TEST_F(Replacement, RefusesWhatAPlainOpenForWritingWouldRefuse) {
     ExpectBox(kScriptsWriteFailed);
     EXPECT_EQ(fake::ReadFile(kScripts), kOldScripts) << refusal.what;
     EXPECT_EQ(fake::ReadFile(kExe), kOldExe) << refusal.what;
+    EXPECT_EQ(PausedMs(), refusal.pausedMs) << refusal.what;
     ExpectNoLeftovers();
 
     SetUp();
@@ -206,6 +219,74 @@ TEST_F(Replacement, RefusesWhatAPlainOpenForWritingWouldRefuse) {
     ExpectBox(kExeWriteFailed);
     EXPECT_EQ(fake::ReadFile(kScripts), NewScripts()) << refusal.what;
     EXPECT_EQ(fake::ReadFile(kExe), kOldExe) << refusal.what;
+    EXPECT_EQ(PausedMs(), refusal.pausedMs) << refusal.what;
+    ExpectNoLeftovers();
+  }
+}
+
+// A scanner's or an indexer's moment on a file is waited out; a refusal no wait
+// cures, or one that outlasts the file's patience, ends as it always did.
+TEST_F(Replacement, MomentaryRefusalsAreWaitedOutForABoundedTime) {
+  constexpr long kSharing = kErrorSharingViolation;
+  constexpr long kDenied = kErrorAccessDenied;
+  constexpr long kLock = kErrorLockViolation;
+  constexpr long kDiskFull = 112;
+  constexpr long kNotFound = 2;
+  constexpr int kForGood = 1000;
+  struct Refusal {
+    fake::Op op;
+    int first;  // the call refused first: the script archive's is 1, the executable's 2
+    int count;
+    long error;
+  };
+  const fake::Op kProbe = fake::Op::FileOpen, kMove = fake::Op::MoveFileEx,
+                 kStampOpen = fake::Op::CreateFile;
+  const struct Row {
+    Refusal refusal;
+    Refusal then;  // a second refusal, of the same file, or none
+    const test::ExpectedBox& box;
+    int tries;     // calls of refusal.op in the whole update
+    int pausedMs;  // in all
+    bool exeStamped;
+  } rows[] = {
+      {{kProbe, 1, 1, kSharing}, {}, kUpdateDone, 3, 20, true},
+      {{kProbe, 1, 4, kDenied}, {}, kUpdateDone, 6, 20 + 40 + 80 + 160, true},
+      {{kProbe, 1, kForGood, kSharing}, {}, kScriptsWriteFailed, 10, 2000, false},
+      {{kProbe, 2, kForGood, kLock}, {}, kExeWriteFailed, 11, 2000, false},
+      {{kProbe, 1, 1, kNotFound}, {}, kScriptsWriteFailed, 1, 0, false},
+      {{kMove, 2, 1, kDenied}, {}, kUpdateDone, 3, 20, true},
+      {{kMove, 2, 3, kSharing}, {}, kUpdateDone, 5, 20 + 40 + 80, true},
+      {{kMove, 2, kForGood, kDenied}, {}, kExeWriteFailed, 11, 2000, false},
+      {{kMove, 1, 1, kDiskFull}, {}, kScriptsWriteFailed, 1, 0, false},
+      {{kStampOpen, 1, 2, kSharing}, {}, kUpdateDone, 4, 20 + 40, true},
+      {{kStampOpen, 1, 10, kDenied}, {}, kUpdateDone, 11, 2000, false},  // every exe try
+      {{kStampOpen, 1, 1, kNotFound}, {}, kUpdateDone, 2, 0, false},
+      // One patience for each file: what its probe waited is not waited again.
+      {{kProbe, 2, 8, kSharing}, {kMove, 2, kForGood, kDenied}, kExeWriteFailed, 10, 2000, false},
+      {{kMove, 2, 6, kSharing}, {kStampOpen, 1, 7, kSharing}, kUpdateDone, 8, 2000, false},
+  };
+  for (const Row& row : rows) {
+    SetUp();
+    const Refusal& r = row.refusal;
+    SCOPED_TRACE(std::string(fake::OpName(r.op)) + " from call " + std::to_string(r.first) + " x" +
+                 std::to_string(r.count) + ", error " + std::to_string(r.error));
+    fake::Refuse(r.op, r.first, r.count, r.error);
+    if (row.then.count != 0) {
+      fake::Refuse(row.then.op, row.then.first, row.then.count, row.then.error);
+    }
+    ApplyUpdate(kExe, kScripts);
+    ExpectBox(row.box);
+    EXPECT_EQ(fake::Calls(r.op), row.tries);
+    EXPECT_EQ(PausedMs(), row.pausedMs);
+    for (int pause : fake::Get().pauses) {
+      EXPECT_TRUE(pause > 0 && pause <= 400) << pause;
+    }
+    bool done = &row.box == &kUpdateDone;
+    EXPECT_EQ(fake::ReadFile(kExe), done ? NewExe() : kOldExe);
+    EXPECT_EQ(fake::ReadFile(kScripts),
+              done || &row.box == &kExeWriteFailed ? NewScripts() : kOldScripts);
+    EXPECT_EQ(fake::Get().stamps.count(kExe), row.exeStamped ? 1u : 0u);
+    EXPECT_EQ(fake::Get().stamps.count(kScripts), done ? 1u : 0u);
     ExpectNoLeftovers();
   }
 }
@@ -235,7 +316,8 @@ TEST_F(Replacement, TakenTemporaryNamesAreLeftAlone) {
         fake::WriteFile(taken.back(), kTheirs);
       }
     }
-    EXPECT_EQ(WriteImage(kScripts, ScriptsImage, ScriptsImageSize), c.written) << c.taken;
+    EXPECT_EQ(WriteImage(kScripts, ScriptsImage, ScriptsImageSize, &patienceMs_), c.written)
+        << c.taken;
     EXPECT_EQ(fake::ReadFile(kScripts), c.written ? NewScripts() : kOldScripts);
     for (const std::string& name : taken) {
       EXPECT_EQ(fake::ReadFile(name), kTheirs) << name;
@@ -263,7 +345,7 @@ TEST_F(Replacement, AFolderInTheFilesPlaceIsNotReplaced) {
 TEST_F(Replacement, AMissingFileIsCreatedAsAPlainOpenWouldCreateIt) {
   fake::Reset();
   fake::MakeFolder(kScriptsFolder);
-  EXPECT_TRUE(WriteImage(kScripts, ScriptsImage, ScriptsImageSize));
+  EXPECT_TRUE(WriteImage(kScripts, ScriptsImage, ScriptsImageSize, &patienceMs_));
   EXPECT_EQ(fake::ReadFile(kScripts), NewScripts());
 }
 

@@ -1,11 +1,14 @@
 /* A small Windows helper for the Wine scenarios.
-     helper.exe hold FILE MARKER  holds FILE open the way a running editor holds
-                                  its own executable (others may read it, nobody
-                                  may write, replace or delete it), writes MARKER
-                                  once it does, and waits to be killed
-     helper.exe hold FILE MARKER write
-                                  holds FILE open for writing, as a program that
-                                  is writing it would (others may read and write)
+     helper.exe hold FILE MARKER [HOW]
+                                  holds FILE open, writes MARKER once it does, and
+                                  lets go when its standard input closes. HOW:
+                                  read (the default) as a running editor holds its
+                                  own executable, or a scanner reading a file:
+                                  others may read it, nobody may write, replace or
+                                  delete it; share as an indexer or a scanner that
+                                  lets others read and write meanwhile; write as a
+                                  program that is writing it (others may read and
+                                  write)
      helper.exe idle              keeps the prefix's desktop and services running
                                   between runs, so each run finds them ready
      helper.exe box               shows a message box, as any program may, with
@@ -38,15 +41,24 @@ int main(int argc, char** argv) {
   if (argc < 4 || argc > 5 || strcmp(argv[1], "hold") != 0) {
     return 2;
   }
-  BOOL writing = argc == 5 && strcmp(argv[4], "write") == 0;
+  const char* how = argc == 5 ? argv[4] : "read";
+  BOOL writing = strcmp(how, "write") == 0;
+  BOOL sharing = writing || strcmp(how, "share") == 0;
+  if (!writing && !sharing && strcmp(how, "read") != 0) {
+    return 2;
+  }
   HANDLE held = CreateFileA(argv[2], writing ? GENERIC_WRITE : GENERIC_READ,
-                            writing ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ, NULL,
+                            sharing ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ, NULL,
                             OPEN_EXISTING, 0, NULL);
   if (held == INVALID_HANDLE_VALUE) {
     return 1;
   }
   HANDLE marker = CreateFileA(argv[3], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
   CloseHandle(marker);
-  Sleep(INFINITE);
+  char byte;
+  DWORD got;
+  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, NULL) && got != 0) {
+  }
+  CloseHandle(held);
   return 0;
 }

@@ -5,7 +5,8 @@ A fresh 32-bit Wine prefix gets a stand-in outdated editor (registered through
 its project-file association); ZEMLOUpdater.exe runs there on a virtual display,
 every box is printed in UTF-8 and saved as a screenshot, and the confirmation is
 answered Yes. A second run then finds the editor already updated, and both
-files' sizes and times are printed.
+files' sizes and times are printed. A third run does the same on a system whose
+ANSI code page is 1252, as on a Western Windows: the box reads the same.
 """
 
 import argparse
@@ -26,7 +27,7 @@ def print_run(title, run, shots):
     print(f"\n== {title}")
     for number, box in enumerate(run.boxes, 1):
         answer = ANSWERS.get(box.answer, str(box.answer))
-        print(f"  box {number}: [{box.caption.decode()}] {box.utf8()}")
+        print(f"  box {number}: [{box.caption.decode()}] {box.utf8()}  (MessageBox{box.api})")
         print(f"         {KINDS.get(box.kind, hex(box.kind))}, answered {answer}"
               f", screenshot {shots / f'box-{number}.png'}")
     print(f"  exit code {run.exit_code}")
@@ -67,9 +68,14 @@ def main():
         shots = state / "screenshots" / "second-run"
         second = host.run(args.exe, screenshot_dir=shots)
         print_run("ZEMLOUpdater.exe again", second, shots)
+
+        shots = state / "screenshots" / "code-page-1252"
+        western = host.run(args.exe, screenshot_dir=shots,
+                           env={"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"})
+        print_run("ZEMLOUpdater.exe again, under ANSI code page 1252", western, shots)
     finally:
         host.shutdown()
-    if any(run.exit_code != 0 or not run.boxes for run in (first, second)):
+    if any(run.exit_code != 0 or not run.boxes for run in (first, second, western)):
         print("The updater did not run as expected; see the run-*.log files in", state)
         return 1
     return 0

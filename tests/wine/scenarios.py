@@ -19,6 +19,7 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 import zoneinfo
 from pathlib import Path
 
@@ -73,9 +74,9 @@ class Context:
     def scripts_file(self, exe_path):
         return self.host.host_path(exe_path).parent / "System" / "Data" / "Scripts.zmdata"
 
-    def run(self, *expected, answers=(), env=None, exe=None, **options):
-        """Runs the updater (or exe) and checks its boxes and exit code; options
-        go to WineHost.run."""
+    def run(self, *expected, answers=(), env=None, exe=None, api="A", **options):
+        """Runs the updater (or exe) and checks its boxes, shown through
+        MessageBox<api>, and its exit code; options go to WineHost.run."""
         result = self.host.run(exe or self.exe, answers=answers, env=env, **options)
         wanted = [expected_box(name) for name in expected]
         if result.shown() != wanted:
@@ -84,6 +85,8 @@ class Context:
         for box in result.boxes:
             if box.owner != 0:
                 raise Failure(f"box has owner window {box.owner:#x}")
+            if box.api != api:
+                raise Failure(f"box shown with MessageBox{box.api}, wanted MessageBox{api}")
         if result.exit_code != 0:
             raise Failure(f"exit code {result.exit_code}")
         return result
@@ -289,14 +292,84 @@ def readonly_scripts_changes_nothing(ctx):
 
 @scenario
 def exe_in_use(ctx):
-    """The editor is running: its executable is held open against writers."""
+    """The editor is running: its executable is held open against writers for
+    longer than any scanner would hold it."""
     old_exe = ctx.standin("editor-outdated.exe")
     exe_file = ctx.install(TOOLS_EXE, old_exe, ctx.standin("scripts-old.zmdata"))
     with ctx.host.holding(TOOLS_EXE):
-        ctx.run("MsgConfirmUpdate", "MsgExeWriteFailed", answers=[True])
+        result = ctx.run("MsgConfirmUpdate", "MsgExeWriteFailed", answers=[True])
     check_same(exe_file, old_exe, "ZEMLO.exe")
     check_same(ctx.scripts_file(TOOLS_EXE), ctx.new_scripts, "Scripts.zmdata")
     check_only(exe_file.parent, ["ZEMLO.exe", "System"])
+    question, failed = result.boxes
+    waited = failed.called_at - question.returned_at
+    print(f"from Yes to the write-failed box: {waited:.2f} s")
+    if waited > 3:
+        raise Failure(f"the write-failed box came {waited:.2f} s after Yes, wanted within 3 s")
+
+
+_RELAY = re.compile(r"(Call|Ret)  ?(\w+)\.(\w+)\(([^)]*)\)(?: retval=([0-9a-fA-F]{8}))?")
+
+
+def relay_results(log, function):
+    """Each call of function ("kernel32.MoveFileExW") in a relay log, in order, as
+    (arguments, value returned)."""
+    calls, pending = [], []
+    for m in _RELAY.finditer(log):
+        if f"{m.group(2)}.{m.group(3)}".lower() != function.lower():
+            continue
+        if m.group(1) == "Call":
+            pending.append(m.group(4))
+        elif pending:
+            calls.append((pending.pop(), int(m.group(5), 16)))
+    return calls
+
+
+def update_while_a_scanner_holds(ctx, held_name, how, refused_call):
+    """A scanner holds one of the editor's files from before the run until about
+    0.7 s after Yes: the update waits it out and completes, and the trace shows
+    that the hold did refuse the program (refused_call: the function, and what
+    its arguments name)."""
+    exe_file = ctx.install(TOOLS_EXE, ctx.standin("editor-outdated.exe"),
+                           ctx.standin("scripts-old.zmdata"))
+    scripts_file = ctx.scripts_file(TOOLS_EXE)
+    held = TOOLS_EXE[:-len("ZEMLO.exe")] + held_name
+    with ctx.host.holding(held, how=how) as release:
+        timer = threading.Timer(0.7, release)
+        try:
+            result = ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True],
+                             env={"TZ": "UTC"},
+                             on_answer=lambda index: timer.start() if index == 0 else None)
+        finally:
+            timer.cancel()
+    check_stamped(exe_file, "UTC")
+    check_stamped(scripts_file, "UTC")
+    check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
+    check_same(scripts_file, ctx.new_scripts, "Scripts.zmdata")
+    check_only(exe_file.parent, ["ZEMLO.exe", "System"])
+    check_only(scripts_file.parent, ["Scripts.zmdata"])
+    function, *named = refused_call
+    tries = [value for arguments, value in relay_results(result.log, function)
+             if all(part in arguments for part in named)]
+    refused = tries.count(0)
+    print(f"{function} of {named[0]}: {len(tries)} tries, {refused} refused while held")
+    if refused == 0 or tries[-1] == 0:
+        raise Failure(f"{function} of {named} returned {tries}: the hold was not seen")
+
+
+@scenario
+def exe_held_by_a_scanner_for_a_moment(ctx):
+    """Shared for reading and writing, as indexers hold files: the probe passes,
+    and the move over the executable is what the hold refuses."""
+    update_while_a_scanner_holds(ctx, "ZEMLO.exe", "share", ("kernel32.MoveFileExW",
+                                                             'ZEMLO.exe"'))
+
+
+@scenario
+def scripts_held_by_a_scanner_for_a_moment(ctx):
+    """Shared for reading only, as scanners hold files: the probe is refused."""
+    update_while_a_scanner_holds(ctx, r"System\Data\Scripts.zmdata", "read",
+                                 ("msvcrt.fopen", 'Scripts.zmdata"', '"r+b"'))
 
 
 @scenario
@@ -425,7 +498,7 @@ def update_with_temporary_names_taken(ctx, plant, writing=False):
     with contextlib.ExitStack() as holds:
         if writing:
             for path in (TOOLS_EXE, TOOLS_EXE[:-len("ZEMLO.exe")] + r"System\Data\Scripts.zmdata"):
-                holds.enter_context(ctx.host.holding(path + ".zemlo-new", writing=True))
+                holds.enter_context(ctx.host.holding(path + ".zemlo-new", how="write"))
         ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env={"TZ": "UTC"})
     check_stamped(exe_file, "UTC")
     check_stamped(scripts_file, "UTC")
@@ -464,9 +537,10 @@ _RELAY_CALL = re.compile(r"Call (\w+)\.(\w+)\(([^)]*)\)")
 
 
 @scenario
-def file_virtualization_switched_off_first(ctx):
+def process_set_up_before_the_run(ctx):
     """The process asks whether its token has file virtualization and switches it
-    off where it is on, before the run touches the registry or a file."""
+    off where it is on, and declares itself aware of the screen's scaling, before
+    the run touches the registry or a file (and so before any box)."""
     ctx.install(TOOLS_EXE, ctx.new_exe, ctx.standin("scripts-old.zmdata"))
     calls = [(f"{m.group(1).lower()}.{m.group(2)}", m.group(3).split(","))
              for m in _RELAY_CALL.finditer(ctx.run("MsgAlreadyUpdated").log)]
@@ -480,11 +554,30 @@ def file_virtualization_switched_off_first(ctx):
                 for name, args in first)
     switched_off = any(name == "advapi32.SetTokenInformation" and int(args[1], 16) == 24
                        for name, args in first)
+    dpi_aware = any(name == "user32.SetProcessDPIAware" for name, _ in first)
     enabled = ctx.host.wine(str(ctx.host.helper_exe()), "virtualization", check=False)
     print("file virtualization as this prefix reports it to a process: "
           f"{ {0: 'off', 1: 'on'}.get(enabled, f'cannot tell ({enabled})') }")
-    if not (token_opened and asked) or (enabled == 1 and not switched_off):
+    if not (token_opened and asked and dpi_aware) or (enabled == 1 and not switched_off):
         raise Failure(f"before the run's first registry or file call: {[n for n, _ in first]}")
+
+
+# ANSI code page 1252, as on a Western Windows: no locale to generate.
+WESTERN = {"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"}
+
+
+@scenario
+def boxes_read_right_under_code_page_1252(ctx):
+    """Where the ANSI code page is not 932, every box is shown through MessageBoxW
+    with the table's text converted from 932: exactly the table's characters."""
+    if subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower().count(
+            "c.utf8") == 0:
+        raise Skipped("no C.UTF-8 locale on this machine")
+    exe_file = ctx.install(TOOLS_EXE, ctx.standin("editor-outdated.exe"),
+                           ctx.standin("scripts-old.zmdata"))
+    ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env=WESTERN, api="W")
+    check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
+    ctx.run("MsgAlreadyUpdated", env=WESTERN, api="W")
 
 
 def main():

@@ -38,13 +38,17 @@ TABLE = {
 
 # Calls recorded in every run's relay trace: the boxes, the process's own
 # hardening, and the first steps of the run proper (for the order of things).
-RELAYED = ["user32.MessageBoxA", "advapi32.OpenProcessToken", "advapi32.GetTokenInformation",
+RELAYED = ["user32.MessageBoxA", "user32.MessageBoxW", "user32.SetProcessDPIAware",
+           "advapi32.OpenProcessToken", "advapi32.GetTokenInformation",
            "advapi32.SetTokenInformation", "advapi32.RegOpenKeyExA", "kernel32.GetFileAttributesA",
-           "msvcrt.fopen"]
+           "msvcrt.fopen", "kernel32.MoveFileExW", "kernel32.Sleep"]
 
 # Boxes recorded and answered without a window manager, crashes that end instead
-# of waiting in a debugger, and the system's visual theme switched on as on Windows.
+# of waiting in a debugger, the system's visual theme switched on as on Windows,
+# and Japanese glyphs in the dialog font, as Windows' font linking gives them
+# under any code page.
 PREFIX_SETTINGS = [
+    r"[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]", '"Tahoma"="Noto Sans CJK JP"',
     r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]", '"Managed"="N"',
     r"[HKEY_CURRENT_USER\Software\Wine\Debug]", f'"RelayInclude"="{";".join(RELAYED)}"',
     r"[HKEY_CURRENT_USER\Software\Wine\WineDbg]", '"ShowCrashDialog"=dword:00000000',
@@ -71,10 +75,11 @@ class DisplayFailure(Exception):
 
 @dataclass
 class Box:
-    text: bytes
+    text: bytes     # code page 932; a MessageBoxW text encoded to it
     caption: bytes
     kind: int
     owner: int
+    api: str = "A"  # MessageBoxA or MessageBoxW
     answer: int = None
     called_at: float = None    # Wine's clock, in seconds
     returned_at: float = None
@@ -101,10 +106,11 @@ class Run:
 
 # Relay lines, each optionally led by Wine's "+timestamp" clock ("5842.753:").
 _STAMP = rb"^(?:(\d+\.\d+):)?[0-9a-fA-F]+:"
-_CALL = re.compile(_STAMP + rb'Call user32\.MessageBoxA\(([0-9a-fA-F]{8}),[0-9a-fA-F]{8} '
-                   rb'"((?:[^"\\]|\\.)*)",[0-9a-fA-F]{8} "((?:[^"\\]|\\.)*)",([0-9a-fA-F]{8})\)',
+_CALL = re.compile(_STAMP + rb'Call user32\.MessageBox([AW])\(([0-9a-fA-F]{8}),[0-9a-fA-F]{8} '
+                   rb'L?"((?:[^"\\]|\\.)*)",[0-9a-fA-F]{8} L?"((?:[^"\\]|\\.)*)",([0-9a-fA-F]{8})\)',
                    re.MULTILINE)
-_RET = re.compile(_STAMP + rb"Ret  user32\.MessageBoxA\(\) retval=([0-9a-fA-F]{8})", re.MULTILINE)
+_RET = re.compile(_STAMP + rb"Ret  user32\.MessageBox[AW]\(\) retval=([0-9a-fA-F]{8})",
+                  re.MULTILINE)
 
 
 def _seconds(stamp):
@@ -133,12 +139,41 @@ def unescape(text):
     return bytes(out)
 
 
+def unescape_wide(text):
+    """Undoes Wine's escaping of a wide string: printable ASCII as is, the rest
+    as a backslash and four hexadecimal digits."""
+    out = []
+    i = 0
+    simple = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}
+    text = text.decode("ascii", "replace")
+    while i < len(text):
+        if text[i] == "\\" and i + 1 < len(text):
+            if text[i + 1] in simple:
+                out.append(simple[text[i + 1]])
+                i += 2
+            else:
+                out.append(chr(int(text[i + 1:i + 5], 16)))
+                i += 5
+            continue
+        out.append(text[i])
+        i += 1
+    return "".join(out)
+
+
+def _text(api, escaped):
+    if api == b"A":
+        return unescape(escaped)
+    # Characters code page 932 lacks stay visible, and match no text of the table.
+    return unescape_wide(escaped).encode("cp932", errors="backslashreplace")
+
+
 def parse_boxes(log):
     """The boxes in a relay log, in order, with the answer each one returned."""
     events = []
     for m in _CALL.finditer(log):
-        events.append((m.start(), Box(unescape(m.group(3)), unescape(m.group(4)),
-                                      int(m.group(5), 16), int(m.group(2), 16),
+        api = m.group(2)
+        events.append((m.start(), Box(_text(api, m.group(4)), _text(api, m.group(5)),
+                                      int(m.group(6), 16), int(m.group(3), 16), api.decode(),
                                       called_at=_seconds(m.group(1)))))
     for m in _RET.finditer(log):
         events.append((m.start(), (int(m.group(2), 16), _seconds(m.group(1)))))
@@ -299,17 +334,23 @@ class WineHost:
         self.import_reg(lines)
 
     @contextlib.contextmanager
-    def holding(self, windows_path, writing=False):
-        """Keeps windows_path open in another Windows process, as a running editor
-        keeps its executable: readable, but neither writable nor replaceable; or,
-        writing, as a program that is writing it."""
+    def holding(self, windows_path, how="read"):
+        """Keeps windows_path open in another Windows process until the block ends
+        or the function it yields is called: how="read" as a running editor keeps
+        its executable (readable, but neither writable nor replaceable), "share" as
+        a scanner that lets others read and write, "write" as a program writing it."""
         self.holds += 1
         marker = self.drive_c / f"held-{self.holds}.marker"
         marker.unlink(missing_ok=True)
         holder = subprocess.Popen(
-            ["wine", str(self.helper_exe()), "hold", windows_path, f"C:\\{marker.name}",
-             *(["write"] if writing else [])], env=self.env,
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            ["wine", str(self.helper_exe()), "hold", windows_path, f"C:\\{marker.name}", how],
+            env=self.env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+
+        def release():  # the helper lets go when its standard input closes
+            if not holder.stdin.closed:
+                holder.stdin.close()
+
         try:
             for _ in range(600):
                 if marker.exists() or holder.poll() is not None:
@@ -317,10 +358,14 @@ class WineHost:
                 time.sleep(0.1)
             if not marker.exists():
                 raise RuntimeError(f"helper.exe could not hold {windows_path}")
-            yield
+            yield release
         finally:
-            holder.kill()
-            holder.wait()
+            release()
+            try:
+                holder.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                holder.kill()
+                holder.wait()
             marker.unlink(missing_ok=True)
 
     def helper_exe(self):
@@ -362,11 +407,11 @@ class WineHost:
     # ---- running the updater ----------------------------------------------------
 
     def run(self, exe, answers=(), timeout=180, screenshot_dir=None, env=None, args=(),
-            debug="", cwd=None):
+            debug="", cwd=None, on_answer=None):
         """Runs exe in cwd (default drive C:'s folder) and answers each Yes/No box
-        from answers (default No) and each OK box with Enter. Returns the exit
-        code and the boxes shown; debug adds Wine debug channels to the log
-        (",+loaddll", say)."""
+        from answers (default No) and each OK box with Enter, calling on_answer
+        with the box's index once it is answered. Returns the exit code and the
+        boxes shown; debug adds Wine debug channels to the log (",+loaddll", say)."""
         answers = list(answers)
         self.runs += 1
         log_path = self.state_dir / f"{self.log_name}-{self.runs}.log"
@@ -402,6 +447,8 @@ class WineHost:
                                          is not None, process, deadline, shot)
                     if shown is not None and first_box_shown_after is None:
                         first_box_shown_after = shown - started
+                    if on_answer is not None:
+                        on_answer(answered)
                     answered += 1
                     continue
                 time.sleep(0.01)
