@@ -1,13 +1,54 @@
-# Signs a built program with osslsigncode (Authenticode, SHA-256). A program that
-# could not be signed is removed, so that no build leaves it behind unsigned.
-#   cmake -DOSSLSIGNCODE= -DPROGRAM= -DPKCS12= -DPASSWORD_FILE= -DDESCRIPTION= -P Sign.cmake
+# Signs a built program with osslsigncode (Authenticode, SHA-256) and, when
+# time-stamping authorities are named, time-stamps the signature (RFC 3161,
+# SHA-256) by the first of them that answers, so that it stays valid after the
+# certificate expires. A program that could not be signed, or not stamped when a
+# stamp was asked for, is removed, so that no build leaves it behind unsigned or
+# unstamped.
+#   cmake -DOSSLSIGNCODE= -DPROGRAM= -DPKCS12= -DPASSWORD_FILE= -DDESCRIPTION=
+#         [-DTIMESTAMP_URLS=url1;url2...] -P Sign.cmake
+set(signed "${PROGRAM}.signed")
+set(stamped "${PROGRAM}.stamped")
+
+function(give_up why)
+  file(REMOVE "${PROGRAM}" "${signed}" "${stamped}")
+  message(FATAL_ERROR "${why}")
+endfunction()
+
 execute_process(
   COMMAND "${OSSLSIGNCODE}" sign -pkcs12 "${PKCS12}" -readpass "${PASSWORD_FILE}" -h sha256
-          -n "${DESCRIPTION}" -in "${PROGRAM}" -out "${PROGRAM}.signed"
-  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+          -n "${DESCRIPTION}" -in "${PROGRAM}" -out "${signed}"
+  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output TIMEOUT 300)
 if(NOT result EQUAL 0)
-  file(REMOVE "${PROGRAM}" "${PROGRAM}.signed")
-  message(FATAL_ERROR "Signing ${PROGRAM} with ${PKCS12} failed:\n${output}")
+  give_up("Signing ${PROGRAM} with ${PKCS12} failed:\n${output}")
 endif()
-file(RENAME "${PROGRAM}.signed" "${PROGRAM}")
-message(STATUS "Signed ${PROGRAM} with ${PKCS12}")
+
+set(urls "${TIMESTAMP_URLS}")
+if(urls)
+  set(stamp_url "")
+  foreach(url IN LISTS urls)
+    file(REMOVE "${stamped}")
+    # An authority that does not answer must not hold the build up for long.
+    execute_process(
+      COMMAND "${OSSLSIGNCODE}" add -ts "${url}" -h sha256 -in "${signed}" -out "${stamped}"
+      RESULT_VARIABLE result OUTPUT_QUIET ERROR_VARIABLE error TIMEOUT 120)
+    if(result EQUAL 0 AND EXISTS "${stamped}")
+      set(stamp_url "${url}")
+      break()
+    endif()
+    string(STRIP "${error}" error)
+    string(REGEX REPLACE "\n.*" "" reason "${error}")
+    message(STATUS "Time-stamping authority ${url} gave no time stamp (${reason}); passing over it")
+  endforeach()
+  if(stamp_url STREQUAL "")
+    give_up("No time-stamping authority of ZEMLO_SIGN_TIMESTAMP_URL answered "
+            "(${TIMESTAMP_URLS}): ${PROGRAM} removed rather than left without a time stamp")
+  endif()
+  file(RENAME "${stamped}" "${signed}")
+endif()
+
+file(RENAME "${signed}" "${PROGRAM}")
+if(urls)
+  message(STATUS "Signed ${PROGRAM} with ${PKCS12}, time-stamped by ${stamp_url}")
+else()
+  message(STATUS "Signed ${PROGRAM} with ${PKCS12}, without a time stamp")
+endif()

@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
-"""Signing end to end: a throwaway self-signed code-signing certificate, a Windows
-build signed with it, osslsigncode's verification (accepted with that certificate
-as the trusted root, refused without it), a wrong password failing the build,
-and one Wine scenario run with the signed program.
+"""Signing end to end, offline: a throwaway PKI (a root, a code-signing
+certificate valid for one day, a time-stamping certificate) and a time-stamping
+authority of its own on 127.0.0.1. A Windows build is signed and time-stamped
+(an unreachable authority and one that answers nonsense are passed over);
+osslsigncode verifies it now and three days on, after the certificate expired,
+while a build without a time stamp fails there. A build whose authorities all
+fail, and one with a wrong password, fail and leave no program. One Wine
+scenario runs with the signed program.
 
     signed_build.py --source DIR --work DIR --runner scenarios.py --state DIR
                     --windows-version V --standins DIR --release-exe F --release-scripts F
@@ -10,15 +14,133 @@ and one Wine scenario run with the signed program.
 """
 
 import argparse
+import http.server
+import re
 import shutil
 import subprocess
 import sys
+import tempfile
+import threading
+import time
 from pathlib import Path
+
+THREE_DAYS = 3 * 24 * 3600
+
+# Certificate extensions and the authority's settings for `openssl ts -reply`.
+PKI_CONFIG = """\
+[req]
+distinguished_name = subject
+[subject]
+[root]
+basicConstraints = critical, CA:true
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+[code_signing]
+basicConstraints = CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[time_stamping]
+basicConstraints = CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, timeStamping
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[tsa]
+default_tsa = authority
+[authority]
+serial = {work}/tsa-serial
+crypto_device = builtin
+signer_cert = {work}/tsa.pem
+signer_key = {work}/tsa.key
+certs = {work}/root.pem
+signer_digest = sha256
+default_policy = 1.3.6.1.4.1.4146.2.3
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ess_cert_id_chain = no
+ess_cert_id_alg = sha256
+"""
 
 
 def run(*command, **options):
     return subprocess.run([str(part) for part in command], capture_output=True, text=True,
                           **options)
+
+
+def make_pki(work):
+    """root.pem, the code-signing cert.p12 (one day) and tsa.pem, under the test
+    root; other.pem, an unrelated root. True when openssl made them all."""
+    config = work / "pki.cnf"
+    config.write_text(PKI_CONFIG.format(work=work))
+    (work / "tsa-serial").write_text("01\n")
+
+    def certificate(name, days, extensions, issuer=None):
+        signed_by = ["-CA", work / f"{issuer}.pem", "-CAkey", work / f"{issuer}.key"] if issuer else []
+        return run("openssl", "req", "-x509", "-config", config, "-extensions", extensions,
+                   "-newkey", "rsa:2048", "-nodes", "-days", days, "-keyout", work / f"{name}.key",
+                   "-out", work / f"{name}.pem", "-subj", f"/CN=ZEMLO Updater Test {name}",
+                   *signed_by).returncode == 0
+
+    made = (certificate("root", 30, "root") and certificate("other", 30, "root")
+            and certificate("cert", 1, "code_signing", "root")
+            and certificate("tsa", 30, "time_stamping", "root"))
+    return made and run("openssl", "pkcs12", "-export", "-inkey", work / "cert.key", "-in",
+                        work / "cert.pem", "-certfile", work / "root.pem", "-out",
+                        work / "cert.p12", "-passout",
+                        f"file:{work / 'password.txt'}").returncode == 0
+
+
+def start_authority(work):
+    """A time-stamping authority on 127.0.0.1 in a thread of this process, so that
+    it ends with the test whatever happens: /stamp answers each query with
+    `openssl ts -reply`, /nonsense with bytes that are no reply. Returns the server."""
+
+    class Authority(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):  # noqa: N802 (the name http.server calls)
+            query = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+            if self.path == "/stamp":
+                with tempfile.TemporaryDirectory(dir=work) as folder:
+                    (Path(folder) / "query.tsq").write_bytes(query)
+                    made = run("openssl", "ts", "-reply", "-config", work / "pki.cnf",
+                               "-queryfile", Path(folder) / "query.tsq",
+                               "-out", Path(folder) / "reply.tsr")
+                    reply = (Path(folder) / "reply.tsr").read_bytes() if made.returncode == 0 else b""
+            else:
+                reply = b"<html>not a time stamp</html>"
+            self.send_response(200 if reply else 500)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(reply)))
+            self.end_headers()
+            self.wfile.write(reply)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Authority)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def build_signed(source, build, settings, password, urls):
+    """Configures and builds a signed program; returns (succeeded, output)."""
+    exe = build / "ZEMLOUpdater.exe"
+    exe.unlink(missing_ok=True)  # so that the program is linked, and signed, again
+    configure = run("cmake", "--preset", "windows", "-B", build, *settings,
+                    f"-DZEMLO_SIGN_PKCS12={build.parent / 'cert.p12'}",
+                    f"-DZEMLO_SIGN_PASSWORD_FILE={password}",
+                    f"-DZEMLO_SIGN_TIMESTAMP_URL={';'.join(urls)}", cwd=source)
+    built = configure.returncode == 0 and run("cmake", "--build", build, "--parallel")
+    output = configure.stdout + configure.stderr + (built.stdout + built.stderr if built else "")
+    return bool(built) and built.returncode == 0 and exe.exists(), output
+
+
+def verify(exe, work, at=None):
+    """osslsigncode's verification with the test root as CA and TSA CA, now or at a
+    given time."""
+    return run("osslsigncode", "verify", "-CAfile", work / "root.pem", "-TSA-CAfile",
+               work / "root.pem", *(["-time", int(at)] if at else []), "-in", exe)
 
 
 def main():
@@ -27,47 +149,60 @@ def main():
                  "release-exe", "release-scripts"):
         parser.add_argument(f"--{name}", required=True)
     args, settings = parser.parse_known_args()
-    work = Path(args.work)
+    work = Path(args.work).resolve()
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-
     password = work / "password.txt"
     password.write_text("zemlo-test-password\n")
-    made = all(run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "7",
-                   "-keyout", work / f"{name}.key", "-out", work / f"{name}.pem",
-                   "-subj", f"/CN=ZEMLO Updater Test {name}",
-                   "-addext", "extendedKeyUsage=codeSigning",
-                   "-addext", "keyUsage=digitalSignature").returncode == 0
-               for name in ("cert", "other"))
-    made = made and run(
-        "openssl", "pkcs12", "-export", "-inkey", work / "cert.key", "-in", work / "cert.pem",
-        "-out", work / "cert.p12", "-passout", f"file:{password}").returncode == 0
-    if not made:
-        print("FAILED: openssl could not make the throwaway certificate")
+    if not make_pki(work):
+        print("FAILED: openssl could not make the throwaway certificates")
         return 1
+    authority = start_authority(work)
+    try:
+        return check(args, settings, work, password, authority.server_address[1])
+    finally:
+        authority.shutdown()
 
+
+def check(args, settings, work, password, port):
     build = work / "build"
-    configure = run("cmake", "--preset", "windows", "-B", build, *settings,
-                    f"-DZEMLO_SIGN_PKCS12={work / 'cert.p12'}",
-                    f"-DZEMLO_SIGN_PASSWORD_FILE={password}", cwd=args.source)
-    built = configure.returncode == 0 and run("cmake", "--build", build, "--parallel").returncode == 0
     exe = build / "ZEMLOUpdater.exe"
-    if not built or not exe.exists():
-        print("FAILED: the signed build did not succeed\n", configure.stdout, configure.stderr)
-        return 1
+    unreachable = "http://127.0.0.1:9/stamp"  # the discard port: nothing listens there
+    nonsense = f"http://127.0.0.1:{port}/nonsense"
+    good = f"http://127.0.0.1:{port}/stamp"
 
-    trusted = run("osslsigncode", "verify", "-CAfile", work / "cert.pem", "-in", exe)
-    if trusted.returncode != 0:
-        print("FAILED: osslsigncode does not accept the signature\n", trusted.stdout)
+    # Stamped by the third authority, after the first two were passed over by name.
+    built, output = build_signed(args.source, build, settings, password,
+                                 [unreachable, nonsense, good])
+    if not built:
+        print("FAILED: the signed, time-stamped build did not succeed\n", output)
         return 1
-    if "sha256" not in trusted.stdout.lower():
-        print("FAILED: the signature does not use SHA-256\n", trusted.stdout)
+    print("\n".join(line for line in output.splitlines() if "authority" in line or "Signed" in line))
+    passed_over = [url for url in (unreachable, nonsense) if f"authority {url} gave no" in output]
+    if passed_over != [unreachable, nonsense] or f"time-stamped by {good}" not in output:
+        print("FAILED: the build does not name the authorities passed over and the one used\n",
+              output)
         return 1
-    untrusted = run("osslsigncode", "verify", "-CAfile", work / "other.pem", "-in", exe)
-    if untrusted.returncode == 0:
+    now = verify(exe, work)
+    later = verify(exe, work, time.time() + THREE_DAYS)
+    print("verify, now:\n" + now.stdout + "\nverify, three days on:\n" + later.stdout)
+    if now.returncode != 0 or "sha256" not in now.stdout.lower():
+        print("FAILED: osslsigncode does not accept the SHA-256 signature\n", now.stderr)
+        return 1
+    # osslsigncode 2.5 says "The signature is timestamped: <time>", 2.9 "Timestamp time: <time>".
+    if not (re.search(r"^\s*(The signature is timestamped|Timestamp time): ", now.stdout, re.M)
+            and "Timestamp Server Signature verification: ok" in now.stdout):
+        print("FAILED: the signature shows no verified time stamp")
+        return 1
+    if later.returncode != 0:
+        print("FAILED: the time-stamped signature does not verify after the certificate "
+              "expired\n", later.stderr)
+        return 1
+    if run("osslsigncode", "verify", "-CAfile", work / "other.pem", "-TSA-CAfile",
+           work / "root.pem", "-in", exe).returncode == 0:
         print("FAILED: the signature verifies with another certificate as the root")
         return 1
-    print("signature: accepted with the test root, refused with another")
+    print("time-stamped: verifies now and three days on; refused with another root")
 
     # The signed program still does its job.
     scenario = run(sys.executable, args.runner, "--state", args.state,
@@ -79,16 +214,30 @@ def main():
         print(scenario.stderr)
         return 1
 
-    # A wrong password fails the build and leaves no unsigned program behind.
-    wrong = work / "wrong.txt"
-    wrong.write_text("not the password\n")
-    run("cmake", "-B", build, f"-DZEMLO_SIGN_PASSWORD_FILE={wrong}", cwd=args.source)
-    exe.unlink()
-    failed = run("cmake", "--build", build)
-    if failed.returncode == 0 or exe.exists():
-        print("FAILED: a build whose signing failed succeeded or left ZEMLOUpdater.exe")
+    # The control: without a time stamp, the same signature fails once the
+    # certificate has expired.
+    built, output = build_signed(args.source, build, settings, password, [])
+    if not built or "will stop verifying when the certificate expires" not in output:
+        print("FAILED: a build without time-stamping URLs did not sign, or did not say the "
+              "signature will expire\n", output)
         return 1
-    print("wrong password: the build fails and leaves no program")
+    now, later = verify(exe, work), verify(exe, work, time.time() + THREE_DAYS)
+    print("without a time stamp, verify three days on:\n" + later.stdout + later.stderr)
+    if now.returncode != 0 or later.returncode == 0:
+        print("FAILED: without a time stamp the signature should verify now and fail three "
+              "days on")
+        return 1
+
+    # No authority answers, or the password is wrong: the build fails, no program left.
+    for what, urls, secret in (("no authority answers", [unreachable, nonsense], password),
+                               ("wrong password", [good], work / "wrong.txt")):
+        (work / "wrong.txt").write_text("not the password\n")
+        built, output = build_signed(args.source, build, settings, secret, urls)
+        print("\n".join(line for line in output.splitlines() if "authority" in line))
+        if built or exe.exists() or (build / "ZEMLOUpdater.exe.signed").exists():
+            print(f"FAILED: {what}: the build succeeded or left a program behind\n", output)
+            return 1
+        print(f"{what}: the build fails and leaves no program")
     shutil.rmtree(work, ignore_errors=True)
     return 0
 
