@@ -20,6 +20,7 @@ import shutil
 import subprocess
 import sys
 import threading
+import time
 import zoneinfo
 from pathlib import Path
 
@@ -301,27 +302,36 @@ def exe_in_use(ctx):
     check_same(exe_file, old_exe, "ZEMLO.exe")
     check_same(ctx.scripts_file(TOOLS_EXE), ctx.new_scripts, "Scripts.zmdata")
     check_only(exe_file.parent, ["ZEMLO.exe", "System"])
+    # The time the disk takes the new script archive is spent today as well: what
+    # the wait may add is the rest.
     question, failed = result.boxes
+    scripts_in_place = next(at for arguments, _, at in relay_results(result.log,
+                                                                     "kernel32.MoveFileExW")
+                            if 'Scripts.zmdata"' in arguments)
     waited = failed.called_at - question.returned_at
-    print(f"from Yes to the write-failed box: {waited:.2f} s")
-    if waited > 3:
-        raise Failure(f"the write-failed box came {waited:.2f} s after Yes, wanted within 3 s")
+    writing = scripts_in_place - question.returned_at
+    print(f"from Yes to the write-failed box: {waited:.2f} s, of which {writing:.2f} s "
+          "writing the script archive")
+    if waited - writing > 3:
+        raise Failure(f"the write-failed box came {waited:.2f} s after Yes, wanted within 3 s "
+                      "besides writing the script archive")
 
 
-_RELAY = re.compile(r"(Call|Ret)  ?(\w+)\.(\w+)\(([^)]*)\)(?: retval=([0-9a-fA-F]{8}))?")
+_RELAY = re.compile(r"^(\d+\.\d+):[0-9a-fA-F]+:(Call|Ret)  ?(\w+)\.(\w+)\(([^)]*)\)"
+                    r"(?: retval=([0-9a-fA-F]{8}))?", re.MULTILINE)
 
 
 def relay_results(log, function):
     """Each call of function ("kernel32.MoveFileExW") in a relay log, in order, as
-    (arguments, value returned)."""
+    (arguments, value returned, Wine's clock when it returned)."""
     calls, pending = [], []
     for m in _RELAY.finditer(log):
-        if f"{m.group(2)}.{m.group(3)}".lower() != function.lower():
+        if f"{m.group(3)}.{m.group(4)}".lower() != function.lower():
             continue
-        if m.group(1) == "Call":
-            pending.append(m.group(4))
+        if m.group(2) == "Call":
+            pending.append(m.group(5))
         elif pending:
-            calls.append((pending.pop(), int(m.group(5), 16)))
+            calls.append((pending.pop(), int(m.group(6), 16), float(m.group(1))))
     return calls
 
 
@@ -334,27 +344,43 @@ def update_while_a_scanner_holds(ctx, held_name, how, refused_call):
                            ctx.standin("scripts-old.zmdata"))
     scripts_file = ctx.scripts_file(TOOLS_EXE)
     held = TOOLS_EXE[:-len("ZEMLO.exe")] + held_name
+    function, *named = refused_call
+
+    def tries(log):
+        return [value for arguments, value, _ in relay_results(log, function)
+                if all(part in arguments for part in named)]
+
+    def let_go_later(release, log_path):
+        # Where a slow disk keeps the program from reaching the held file within
+        # 0.7 s, the hold lasts until 0.3 s after the first refusal instead.
+        answered = time.monotonic()
+        refused_at = None
+        while time.monotonic() < answered + 10:
+            now = time.monotonic()
+            if refused_at is None and 0 in tries(log_path.read_text(errors="replace")):
+                refused_at = now
+            if refused_at is not None and now >= max(answered + 0.7, refused_at + 0.3):
+                break
+            time.sleep(0.02)
+        release()
+
     with ctx.host.holding(held, how=how) as release:
-        timer = threading.Timer(0.7, release)
-        try:
-            result = ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True],
-                             env={"TZ": "UTC"},
-                             on_answer=lambda index: timer.start() if index == 0 else None)
-        finally:
-            timer.cancel()
+        def on_answer(index, log_path):
+            if index == 0:
+                threading.Thread(target=let_go_later, args=(release, log_path), daemon=True).start()
+        result = ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env={"TZ": "UTC"},
+                         on_answer=on_answer)
     check_stamped(exe_file, "UTC")
     check_stamped(scripts_file, "UTC")
     check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
     check_same(scripts_file, ctx.new_scripts, "Scripts.zmdata")
     check_only(exe_file.parent, ["ZEMLO.exe", "System"])
     check_only(scripts_file.parent, ["Scripts.zmdata"])
-    function, *named = refused_call
-    tries = [value for arguments, value in relay_results(result.log, function)
-             if all(part in arguments for part in named)]
-    refused = tries.count(0)
-    print(f"{function} of {named[0]}: {len(tries)} tries, {refused} refused while held")
-    if refused == 0 or tries[-1] == 0:
-        raise Failure(f"{function} of {named} returned {tries}: the hold was not seen")
+    values = tries(result.log)
+    refused = values.count(0)
+    print(f"{function} of {named[0]}: {len(values)} tries, {refused} refused while held")
+    if refused == 0 or values[-1] == 0:
+        raise Failure(f"{function} of {named} returned {values}: the hold was not seen")
 
 
 @scenario

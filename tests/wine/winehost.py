@@ -410,7 +410,7 @@ class WineHost:
             debug="", cwd=None, on_answer=None):
         """Runs exe in cwd (default drive C:'s folder) and answers each Yes/No box
         from answers (default No) and each OK box with Enter, calling on_answer
-        with the box's index once it is answered. Returns the exit code and the
+        with the box's index and the run's log once it is answered. Returns the exit code and the
         boxes shown; debug adds Wine debug channels to the log (",+loaddll", say)."""
         answers = list(answers)
         self.runs += 1
@@ -448,7 +448,7 @@ class WineHost:
                     if shown is not None and first_box_shown_after is None:
                         first_box_shown_after = shown - started
                     if on_answer is not None:
-                        on_answer(answered)
+                        on_answer(answered, log_path)
                     answered += 1
                     continue
                 time.sleep(0.01)
