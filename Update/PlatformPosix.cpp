@@ -16,7 +16,6 @@ namespace {
 
 constexpr long kErrorFileNotFound = 2;
 constexpr long kErrorGenFailure = 31;
-constexpr long kErrorDiskFull = 112;
 constexpr long kEFail = static_cast<long>(0x80004005);
 constexpr int kIdNo = 7;
 constexpr size_t kStreamBufferSize = size_t{64} * 1024;
@@ -33,24 +32,18 @@ timespec ToTimespec(FileTime time) {
 
 }  // namespace
 
-// The Windows error that the last failed call's errno stands for.
+// The Windows error that the last failed call's errno stands for, as far as the
+// logic tells errors apart: a refusal that may pass, or any other failure.
 long OsLastError() {
   switch (errno) {
     case 0:
       return 0;
     case EACCES:
     case EPERM:
-    case EROFS:
       return kErrorAccessDenied;
     case EBUSY:
     case ETXTBSY:
       return kErrorSharingViolation;
-    case ENOENT:
-      return kErrorFileNotFound;
-    case EEXIST:
-      return kErrorFileExists;
-    case ENOSPC:
-      return kErrorDiskFull;
     default:
       return kErrorGenFailure;
   }

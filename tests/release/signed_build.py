@@ -131,15 +131,17 @@ def build_signed(source, build, settings, password, urls):
                     f"-DZEMLO_SIGN_PKCS12={build.parent / 'cert.p12'}",
                     f"-DZEMLO_SIGN_PASSWORD_FILE={password}",
                     f"-DZEMLO_SIGN_TIMESTAMP_URL={';'.join(urls)}", cwd=source)
-    built = configure.returncode == 0 and run("cmake", "--build", build, "--parallel")
-    output = configure.stdout + configure.stderr + (built.stdout + built.stderr if built else "")
-    return bool(built) and built.returncode == 0 and exe.exists(), output
+    output = configure.stdout + configure.stderr
+    if configure.returncode != 0:
+        return False, output
+    built = run("cmake", "--build", build, "--parallel")
+    return built.returncode == 0 and exe.exists(), output + built.stdout + built.stderr
 
 
-def verify(exe, work, at=None):
-    """osslsigncode's verification with the test root as CA and TSA CA, now or at a
-    given time."""
-    return run("osslsigncode", "verify", "-CAfile", work / "root.pem", "-TSA-CAfile",
+def verify(exe, work, at=None, root="root"):
+    """osslsigncode's verification with a root (the test's own by default) as CA and
+    the test root as TSA CA, now or at a given time."""
+    return run("osslsigncode", "verify", "-CAfile", work / f"{root}.pem", "-TSA-CAfile",
                work / "root.pem", *(["-time", int(at)] if at else []), "-in", exe)
 
 
@@ -198,8 +200,7 @@ def check(args, settings, work, password, port):
         print("FAILED: the time-stamped signature does not verify after the certificate "
               "expired\n", later.stderr)
         return 1
-    if run("osslsigncode", "verify", "-CAfile", work / "other.pem", "-TSA-CAfile",
-           work / "root.pem", "-in", exe).returncode == 0:
+    if verify(exe, work, root="other").returncode == 0:
         print("FAILED: the signature verifies with another certificate as the root")
         return 1
     print("time-stamped: verifies now and three days on; refused with another root")
