@@ -7,10 +7,10 @@ const SystemTime ReleaseStamp = {2008, 1, 0, 25, 0, 0, 0, 0};
 namespace {
 
 // The new bytes wait beside the file they replace (same folder, same volume), in
-// a file this run creates for itself. A name already taken, by a leftover of an
-// interrupted run, a file another updater is writing or a link planted there, is
-// left alone and the next one tried: "<file>.zemlo-new", then "<file>.zemlo-new-2"
-// and so on.
+// a file this run creates for itself. A name already taken, by a file another
+// updater is writing, a link planted there or anything else that is not provably
+// a leftover of this updater's, is left alone and the next one tried:
+// "<file>.zemlo-new", then "<file>.zemlo-new-2" and so on.
 const char kTemporarySuffix[] = ".zemlo-new";
 constexpr int kTemporaryNames = 100;
 constexpr int kNumberCapacity = 8;  // "-100" and its NUL
@@ -104,10 +104,68 @@ bool TemporaryPathFor(const char* path, int attempt, char* temporary) {
   return true;
 }
 
+constexpr size_t kCompareBlockSize = size_t{64} * 1024;
+
+// Whether an open file is what an interrupted run of this updater leaves at a
+// temporary name: a plain file (no folder, no link, no read-only, hidden or system
+// attribute) holding the first bytes of the image it was writing, none, some or
+// all of them. Such a file holds nothing the update does not hold.
+bool IsLeftoverOf(FILE* stream, const unsigned char* image, int32_t size) {
+  uint32_t attributes = 0;
+  uint64_t length = 0;
+  if (!OsFileAttributes(stream, &attributes, &length) ||
+      (attributes & (kFileAttributeReadonly | kFileAttributeHidden | kFileAttributeSystem |
+                     kFileAttributeDirectory | kFileAttributeReparsePoint)) != 0 ||
+      length > static_cast<uint64_t>(size)) {
+    return false;
+  }
+  unsigned char block[kCompareBlockSize];
+  for (uint64_t compared = 0; compared < length;) {
+    uint64_t left = length - compared;
+    size_t wanted = left < kCompareBlockSize ? static_cast<size_t>(left) : kCompareBlockSize;
+    size_t got = OsFileRead(block, wanted, stream);
+    if (got == 0 || memcmp(block, image + static_cast<size_t>(compared), got) != 0) {
+      return false;  // other bytes, or a read error that leaves them unknown
+    }
+    compared += got;
+  }
+  return true;
+}
+
+// An interrupted run (power lost, process killed) leaves its temporary file
+// behind. Each one that is provably such a leftover is removed, from the first
+// name up to the first free one, so that they neither pile up in the editor's
+// folder nor use up the names. Anything else there, and whatever the system
+// refuses to open or remove, stays as it is; nothing here changes the outcome.
+void RemoveLeftovers(const char* path, const unsigned char* image, int32_t size) {
+  char temporary[kTemporaryPathCapacity];
+  for (int attempt = 1; attempt <= kTemporaryNames && TemporaryPathFor(path, attempt, temporary);
+       ++attempt) {
+    FILE* stream = nullptr;
+    // Sharing reading only: a file another program still writes is refused.
+    long error = OsFileOpenShared(temporary, kFileShareRead, &stream);
+    if (error == kErrorFileNotFound || error == kErrorPathNotFound) {
+      return;
+    }
+    if (error != kErrorSuccess) {
+      continue;
+    }
+    bool leftover = IsLeftoverOf(stream, image, size);
+    OsFileClose(stream);
+    if (leftover) {
+      OsDeleteFile(temporary);
+    }
+  }
+}
+
 // A new temporary file beside path, under the first free name, or null when none
-// can be had; its name is left in temporary.
-FILE* CreateTemporaryBeside(const char* path, char* temporary) {
-  for (int attempt = 1; attempt <= kTemporaryNames; ++attempt) {
+// can be had; its name is left in temporary. Leftovers of interrupted runs are
+// looked for only when the first name is taken: a clean folder costs nothing more.
+FILE* CreateTemporaryBeside(const char* path, const unsigned char* image, int32_t size,
+                            char* temporary) {
+  bool leftoversRemoved = false;
+  int attempt = 1;
+  while (attempt <= kTemporaryNames) {
     if (!TemporaryPathFor(path, attempt, temporary)) {
       return nullptr;
     }
@@ -119,6 +177,12 @@ FILE* CreateTemporaryBeside(const char* path, char* temporary) {
     if (error != kErrorFileExists && error != kErrorAlreadyExists) {
       return nullptr;  // the folder refuses new files: no other name would do
     }
+    if (!leftoversRemoved) {
+      RemoveLeftovers(path, image, size);
+      leftoversRemoved = true;
+      continue;  // the first name again: it may be free now
+    }
+    ++attempt;
   }
   return nullptr;
 }
@@ -130,7 +194,7 @@ bool WriteImage(const char* path, const unsigned char* image, int32_t size, int*
   if (!CanReplace(path, patienceMs)) {
     return false;
   }
-  FILE* stream = CreateTemporaryBeside(path, temporary);
+  FILE* stream = CreateTemporaryBeside(path, image, size, temporary);
   if (stream == nullptr) {
     return false;
   }

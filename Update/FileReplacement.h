@@ -18,10 +18,11 @@ constexpr int kPatienceMs = 2000;
 void ApplyUpdate(const char* exePath, const char* scriptsPath);
 
 // Replaces the file at path with the size bytes of image. The bytes go to a new
-// temporary file of this run's own beside it first (nothing that already has a
-// temporary name is ever opened, truncated, moved or removed) and take the old
-// file's place only once they are all on disk, so a failure leaves the old file
-// as it was. Refuses what a plain open for writing would refuse (read-only,
+// temporary file of this run's own beside it first and take the old file's place
+// only once they are all on disk, so a failure leaves the old file as it was.
+// What already has a temporary name is never written, truncated or moved; it is
+// removed only when it is a leftover of an interrupted run that holds nothing
+// but the first bytes of image. Refuses what a plain open for writing would refuse (read-only,
 // hidden or system files, access denied, a file in use), once a refusal that may
 // be momentary has outlasted what is left of *patienceMs, which the pauses use
 // up. True when the file now holds the image.

@@ -70,6 +70,7 @@ constexpr uint32_t kFileAttributeReadonly = 0x01;
 constexpr uint32_t kFileAttributeHidden = 0x02;
 constexpr uint32_t kFileAttributeSystem = 0x04;
 constexpr uint32_t kFileAttributeDirectory = 0x10;
+constexpr uint32_t kFileAttributeReparsePoint = 0x400;  // a link or a junction
 
 // GetFileAttributesA: kInvalidFileAttributes when nothing exists at path.
 uint32_t OsGetFileAttributes(const char* path);
@@ -153,6 +154,8 @@ int ShowMessage(void* owner, const char* text, const char* caption, MessageKind 
 
 // ---- File streams (C runtime) -------------------------------------------------
 
+constexpr long kErrorFileNotFound = 2;
+constexpr long kErrorPathNotFound = 3;
 constexpr long kErrorAccessDenied = 5;
 constexpr long kErrorSharingViolation = 32;
 constexpr long kErrorLockViolation = 33;
@@ -166,6 +169,15 @@ FILE* OsFileOpen(const char* path, const char* mode);
 // on it: 0 with the stream in *stream, else the system's error, kErrorFileExists
 // or kErrorAlreadyExists when the name is taken.
 long OsFileCreateNew(const char* path, FILE** stream);
+// An existing file opened for reading, sharing with others only what `share`
+// allows (kFileShareRead: refused while another program writes it), as the entry
+// at path itself: a link is never followed to what it points to. 0 with a binary
+// input stream in *stream, else the system's error, kErrorFileNotFound or
+// kErrorPathNotFound when nothing is at path.
+long OsFileOpenShared(const char* path, uint32_t share, FILE** stream);
+// The attributes and the length in bytes of the file an open stream reads: nonzero
+// on success.
+int OsFileAttributes(FILE* stream, uint32_t* attributes, uint64_t* length);
 // fread of up to size bytes: the number read. A block may come back short before
 // the end; 0 only at the end of the file, and on every call after a read error,
 // so that an error ends a pass exactly where the end of the file would.

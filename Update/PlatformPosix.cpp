@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr long kErrorFileNotFound = 2;
 constexpr long kErrorGenFailure = 31;
 constexpr long kEFail = static_cast<long>(0x80004005);
 constexpr int kIdNo = 7;
@@ -28,6 +27,14 @@ timespec ToTimespec(FileTime time) {
   converted.tv_sec = static_cast<time_t>(ticks / static_cast<int64_t>(kTicksPerSecond));
   converted.tv_nsec = static_cast<long>(ticks % static_cast<int64_t>(kTicksPerSecond)) * 100;
   return converted;
+}
+
+// What Windows would say of a file with these permissions.
+uint32_t AttributesOf(const struct stat& info) {
+  if (S_ISDIR(info.st_mode)) {
+    return kFileAttributeDirectory;
+  }
+  return (info.st_mode & S_IWUSR) ? kFileAttributeNormal : kFileAttributeReadonly;
 }
 
 }  // namespace
@@ -78,13 +85,7 @@ void OsIlFree(OsItemList /*list*/) {}
 
 uint32_t OsGetFileAttributes(const char* path) {
   struct stat info {};
-  if (stat(path, &info) != 0) {
-    return kInvalidFileAttributes;
-  }
-  if (S_ISDIR(info.st_mode)) {
-    return kFileAttributeDirectory;
-  }
-  return (info.st_mode & S_IWUSR) ? kFileAttributeNormal : kFileAttributeReadonly;
+  return stat(path, &info) == 0 ? AttributesOf(info) : kInvalidFileAttributes;
 }
 
 int OsMoveFileEx(const char* from, const char* to, uint32_t flags) {
@@ -166,6 +167,30 @@ long OsFileCreateNew(const char* path, FILE** stream) {
   setvbuf(opened, nullptr, _IOFBF, kStreamBufferSize);
   *stream = opened;
   return kErrorSuccess;
+}
+
+long OsFileOpenShared(const char* path, uint32_t /*share*/, FILE** stream) {
+  *stream = nullptr;
+  int descriptor = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (descriptor < 0) {
+    return errno == ENOENT || errno == ENOTDIR ? kErrorFileNotFound : kErrorAccessDenied;
+  }
+  *stream = fdopen(descriptor, "rb");
+  if (*stream == nullptr) {
+    close(descriptor);
+    return kErrorAccessDenied;
+  }
+  return kErrorSuccess;
+}
+
+int OsFileAttributes(FILE* stream, uint32_t* attributes, uint64_t* length) {
+  struct stat info {};
+  if (fstat(fileno(stream), &info) != 0) {
+    return 0;
+  }
+  *attributes = AttributesOf(info);
+  *length = static_cast<uint64_t>(info.st_size);
+  return 1;
 }
 
 size_t OsFileRead(void* buffer, size_t size, FILE* stream) {

@@ -45,6 +45,8 @@ const wchar_t* const kLibrariesLoadedByName[] = {
     L"textshaping.dll", L"coremessaging.dll", L"coreuicomponents.dll", L"textinputframework.dll"};
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
+typedef BOOL(WINAPI* GetFileInformationByHandleExFunction)(HANDLE, FILE_INFO_BY_HANDLE_CLASS,
+                                                           LPVOID, DWORD);
 typedef BOOL(WINAPI* SetDllDirectoryWFunction)(LPCWSTR);
 typedef BOOL(WINAPI* SetProcessDpiAwareFunction)();
 
@@ -123,6 +125,49 @@ constexpr int kWideTextCapacity = 256;
 
 bool WidenFrom932(const char* text, wchar_t* wide) {
   return MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, text, -1, wide, kWideTextCapacity) != 0;
+}
+
+// The last part of a path: what follows its last backslash.
+const wchar_t* FinalName(const wchar_t* path) {
+  const wchar_t* slash = wcsrchr(path, L'\\');
+  return slash != nullptr ? slash + 1 : path;
+}
+
+// Whether an open file is the entry at the name it was opened by. Windows opens a
+// link itself where FILE_FLAG_OPEN_REPARSE_POINT asks it to; Wine follows a Unix
+// symbolic link whatever the flags, and then names the file the link points to.
+// Systems without the query (Windows XP) have no links to files.
+bool IsEntryAt(HANDLE file, const wchar_t* path) {
+  auto query = SystemFunction<GetFileInformationByHandleExFunction>(L"kernel32.dll",
+                                                                    "GetFileInformationByHandleEx");
+  if (query == nullptr) {
+    return true;
+  }
+  alignas(FILE_NAME_INFO) unsigned char
+      buffer[sizeof(FILE_NAME_INFO) + kWidePathCapacity * sizeof(wchar_t)] = {};
+  auto* name = reinterpret_cast<FILE_NAME_INFO*>(buffer);
+  if (!query(file, FileNameInfo, name, sizeof buffer - sizeof(wchar_t))) {
+    return false;
+  }
+  name->FileName[name->FileNameLength / sizeof(wchar_t)] = L'\0';
+  return _wcsicmp(FinalName(name->FileName), FinalName(path)) == 0;
+}
+
+// A stream of the C runtime on a file the system opened: null when it has none to
+// give, and then the handle is closed.
+FILE* StreamOn(HANDLE file, int flags, const char* mode) {
+  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags | _O_BINARY);
+  if (descriptor == -1) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(descriptor, mode);
+  if (stream == nullptr) {
+    _close(descriptor);
+    return nullptr;
+  }
+  setvbuf(stream, nullptr, _IOFBF, kStreamBufferSize);
+  return stream;
 }
 
 }  // namespace
@@ -261,21 +306,42 @@ long OsFileCreateNew(const char* path, FILE** stream) {
   if (file == INVALID_HANDLE_VALUE) {
     return static_cast<long>(GetLastError());
   }
-  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
-  if (descriptor == -1) {
-    CloseHandle(file);
+  *stream = StreamOn(file, _O_WRONLY, "wb");
+  if (*stream == nullptr) {
     DeleteFileW(widePath);  // created just now, by this call
     return ERROR_TOO_MANY_OPEN_FILES;
   }
-  FILE* opened = _fdopen(descriptor, "wb");
-  if (opened == nullptr) {
-    _close(descriptor);
-    DeleteFileW(widePath);
-    return ERROR_TOO_MANY_OPEN_FILES;
-  }
-  setvbuf(opened, nullptr, _IOFBF, kStreamBufferSize);
-  *stream = opened;
   return kErrorSuccess;
+}
+
+long OsFileOpenShared(const char* path, uint32_t share, FILE** stream) {
+  *stream = nullptr;
+  wchar_t widePath[kWidePathCapacity];
+  if (!Widen(path, widePath)) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  HANDLE file = CreateFileW(widePath, GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return static_cast<long>(GetLastError());
+  }
+  if (!IsEntryAt(file, widePath)) {
+    CloseHandle(file);
+    return ERROR_CANT_RESOLVE_FILENAME;
+  }
+  *stream = StreamOn(file, _O_RDONLY, "rb");
+  return *stream != nullptr ? kErrorSuccess : ERROR_TOO_MANY_OPEN_FILES;
+}
+
+int OsFileAttributes(FILE* stream, uint32_t* attributes, uint64_t* length) {
+  BY_HANDLE_FILE_INFORMATION information;
+  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  if (!GetFileInformationByHandle(file, &information)) {
+    return 0;
+  }
+  *attributes = information.dwFileAttributes;
+  *length = (static_cast<uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+  return 1;
 }
 
 size_t OsFileRead(void* buffer, size_t size, FILE* stream) {

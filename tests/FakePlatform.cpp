@@ -22,7 +22,6 @@ namespace fs = std::filesystem;
 
 constexpr int kIdOk = 1;
 constexpr int kIdNo = 7;
-constexpr long kErrorFileNotFound = 2;
 constexpr long kErrorGenFailure = 31;
 constexpr long kEFail = static_cast<long>(0x80004005);
 
@@ -39,6 +38,8 @@ struct Hidden {
   std::map<std::string, uint32_t> attributes;  // by host path
   std::set<std::string> inUse;                 // by host path
   std::set<std::string> denied;                // by host path
+  std::set<std::string> beingWritten;          // by host path
+  std::map<FILE*, std::string> sharedOpens;    // stream: host path
   std::map<OsHandle, std::string> handles;     // open handle: Windows path
   OsHandle nextHandle = 100;
   int calls[static_cast<int>(Op::Count)] = {};
@@ -111,27 +112,13 @@ OsItemList kTheList = reinterpret_cast<OsItemList>(0x5678);
 }  // namespace
 
 const char* OpName(Op op) {
-  static const char* const kNames[] = {"RegOpenKey",
-                                       "RegQueryValue",
-                                       "RegCloseKey",
-                                       "SpecialFolderLocation",
-                                       "PathFromIdList",
-                                       "IlFree",
-                                       "GetFileAttributes",
-                                       "ShowMessage",
-                                       "FileOpen",
-                                       "FileCreateNew",
-                                       "FileRead",
-                                       "FileWrite",
-                                       "FileFlushToDisk",
-                                       "FileClose",
-                                       "MoveFileEx",
-                                       "DeleteFile",
-                                       "SystemTimeToFileTime",
-                                       "LocalFileTimeToFileTime",
-                                       "CreateFile",
-                                       "SetFileTime",
-                                       "CloseHandle"};
+  static const char* const kNames[] = {
+      "RegOpenKey",     "RegQueryValue", "RegCloseKey",          "SpecialFolderLocation",
+      "PathFromIdList", "IlFree",        "GetFileAttributes",    "ShowMessage",
+      "FileOpen",       "FileCreateNew", "FileOpenShared",       "FileAttributes",
+      "FileRead",       "FileWrite",     "FileFlushToDisk",      "FileClose",
+      "MoveFileEx",     "DeleteFile",    "SystemTimeToFileTime", "LocalFileTimeToFileTime",
+      "CreateFile",     "SetFileTime",   "CloseHandle"};
   static_assert(sizeof kNames / sizeof kNames[0] == static_cast<int>(Op::Count));
   return kNames[static_cast<int>(op)];
 }
@@ -165,6 +152,8 @@ void Reset() {
   h.attributes.clear();
   h.inUse.clear();
   h.denied.clear();
+  h.beingWritten.clear();
+  h.sharedOpens.clear();
   h.handles.clear();
   for (int i = 0; i < static_cast<int>(Op::Count); ++i) {
     h.calls[i] = 0;
@@ -223,6 +212,10 @@ void SetInUse(const std::string& windowsPath) { H().inUse.insert(HostPath(window
 
 void SetAccessDenied(const std::string& windowsPath) { H().denied.insert(HostPath(windowsPath)); }
 
+void SetBeingWritten(const std::string& windowsPath) {
+  H().beingWritten.insert(HostPath(windowsPath));
+}
+
 void MapDrive(char letter, const std::string& hostFolder) { H().drives[letter] = hostFolder; }
 
 std::vector<std::string> ListFolder(const std::string& windowsPath) {
@@ -278,7 +271,7 @@ long OsRegOpenClassesKey(const char* subkey, uint32_t options, uint32_t access, 
   registry.openedOptions = options;
   registry.openedAccess = access;
   if (Fails(Op::RegOpenKey) || !registry.keyPresent) {
-    return fake::kErrorFileNotFound;
+    return kErrorFileNotFound;
   }
   *key = fake::kTheKey;
   registry.keysOpen++;
@@ -294,7 +287,7 @@ long OsRegQueryValueEx(OsRegKey key, const char* valueName, uint32_t* type, unsi
     abort();
   }
   if (Fails(Op::RegQueryValue)) {
-    return fake::kErrorFileNotFound;
+    return kErrorFileNotFound;
   }
   if (registry.queryResult != kErrorSuccess) {
     return registry.queryResult;
@@ -410,7 +403,7 @@ FILE* OsFileOpen(const char* path, const char* mode) {
   }
   FILE* stream = fopen(host.c_str(), mode);
   if (stream == nullptr) {
-    return Refused<FILE*>(fake::kErrorFileNotFound, nullptr);
+    return Refused<FILE*>(kErrorFileNotFound, nullptr);
   }
   Get().openStreams++;
   return stream;
@@ -430,6 +423,49 @@ long OsFileCreateNew(const char* path, FILE** stream) {
   *stream = fdopen(descriptor, "wb");
   Get().openStreams++;
   return kErrorSuccess;
+}
+
+long OsFileOpenShared(const char* path, uint32_t share, FILE** stream) {
+  *stream = nullptr;
+  Get().streamOpens.push_back(fake::StreamOpen{path, "rb"});
+  if (Fails(Op::FileOpenShared)) {
+    return H().lastError;
+  }
+  std::string host = fake::HostPath(path);
+  struct stat info;
+  if (lstat(host.c_str(), &info) != 0) {
+    return kErrorFileNotFound;
+  }
+  if (S_ISLNK(info.st_mode)) {
+    return 1921;  // ERROR_CANT_RESOLVE_FILENAME: the entry leads elsewhere
+  }
+  if (S_ISDIR(info.st_mode) || H().denied.count(host)) {
+    return kErrorAccessDenied;
+  }
+  if (H().beingWritten.count(host) && !(share & 0x2 /* FILE_SHARE_WRITE */)) {
+    return kErrorSharingViolation;
+  }
+  *stream = fopen(host.c_str(), "rb");
+  if (*stream == nullptr) {
+    return kErrorAccessDenied;
+  }
+  H().sharedOpens[*stream] = host;
+  Get().openStreams++;
+  return kErrorSuccess;
+}
+
+int OsFileAttributes(FILE* stream, uint32_t* attributes, uint64_t* length) {
+  auto open = H().sharedOpens.find(stream);
+  if (open == H().sharedOpens.end()) {
+    abort();
+  }
+  struct stat info;
+  if (Fails(Op::FileAttributes) || fstat(fileno(stream), &info) != 0) {
+    return 0;
+  }
+  *attributes = 0x20 /* archive */ | fake::AttributesOf(open->second);
+  *length = static_cast<uint64_t>(info.st_size);
+  return 1;
 }
 
 size_t OsFileRead(void* buffer, size_t size, FILE* stream) {
@@ -456,6 +492,7 @@ int OsFileFlushToDisk(FILE* stream) {
 
 int OsFileClose(FILE* stream) {
   Get().openStreams--;
+  H().sharedOpens.erase(stream);
   int result = fclose(stream);
   return Fails(Op::FileClose) ? EOF : result;
 }
@@ -468,7 +505,7 @@ int OsMoveFileEx(const char* from, const char* to, uint32_t flags) {
   std::string hostFrom = fake::HostPath(from);
   std::string hostTo = fake::HostPath(to);
   if (!fake::IsPresent(hostFrom)) {
-    return Refused(fake::kErrorFileNotFound, 0);
+    return Refused(kErrorFileNotFound, 0);
   }
   if (fake::IsPresent(hostTo) && !(flags & kMoveFileReplaceExisting)) {
     return Refused(kErrorAlreadyExists, 0);
@@ -518,7 +555,7 @@ OsHandle OsCreateFile(const char* path, uint32_t access, uint32_t share, uint32_
     return kInvalidHandleValue;
   }
   if (!fake::IsPresent(host)) {
-    return Refused(fake::kErrorFileNotFound, kInvalidHandleValue);
+    return Refused(kErrorFileNotFound, kInvalidHandleValue);
   }
   if (H().inUse.count(host)) {
     return Refused(kErrorSharingViolation, kInvalidHandleValue);

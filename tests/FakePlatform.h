@@ -28,6 +28,8 @@ enum class Op {
   ShowMessage,
   FileOpen,
   FileCreateNew,
+  FileOpenShared,
+  FileAttributes,
   FileRead,
   FileWrite,
   FileFlushToDisk,
@@ -143,6 +145,8 @@ void SetAttributes(const std::string& windowsPath, uint32_t attributes);
 // reads, but opening it for writing is a sharing violation and replacing it is
 // denied.
 void SetInUse(const std::string& windowsPath);
+// A file another program is writing: only an open that shares writing gets it.
+void SetBeingWritten(const std::string& windowsPath);
 // A file whose access control list denies this user: it cannot be opened at all.
 void SetAccessDenied(const std::string& windowsPath);
 // Puts drive `letter` on a host folder (a small file system, say).

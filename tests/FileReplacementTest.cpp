@@ -2,6 +2,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
@@ -291,44 +292,118 @@ TEST_F(Replacement, MomentaryRefusalsAreWaitedOutForABoundedTime) {
   }
 }
 
-// Whatever already has a temporary name (a leftover of an interrupted run, a file
-// another updater is writing, a planted link) is never opened, truncated, moved or
+// What an interrupted run left at the temporary names (a plain file nobody writes,
+// holding the first bytes of the image) is removed, from the first name up to the
+// first free one. Anything else there (other bytes, a file another updater is
+// writing, a planted link, a folder) is never written, truncated, moved or
 // removed: the next free name is taken, and with none free the write fails.
-TEST_F(Replacement, TakenTemporaryNamesAreLeftAlone) {
-  const std::string kTheirs = "not this run's";
+TEST_F(Replacement, TemporaryNames) {
   const std::string kTemporary = std::string(kScripts) + ".zemlo-new";
   const char kOutside[] = "C:\\Victim\\precious.bin";
-  struct Case {
-    int taken;  // names taken, from the first
-    bool written;
-    std::string used;  // the name this run wrote to, if any
-  } cases[] = {{2, true, kTemporary + "-3"}, {100, false, ""}};
-  for (const Case& c : cases) {
+  const std::string image = NewScripts();
+  const std::string part = image.substr(0, 70000);  // more than one block of the comparison
+  const std::string theirs = "not this run's";
+  std::string changedAtTheEnd = image;
+  changedAtTheEnd.back() ^= 1;
+  auto name = [&](int n) { return n == 1 ? kTemporary : kTemporary + "-" + std::to_string(n); };
+
+  enum Kind { File, Folder, Link, Written, Denied };
+  struct Thing {
+    int name;
+    std::string bytes;
+    Kind kind = File;
+    uint32_t attributes = 0;
+  };
+  struct Row {
+    const char* what;
+    std::vector<Thing> planted;
+    std::vector<int> kept;               // the names still there afterwards
+    int used;                            // the name written to, or 0 when the write failed
+    fake::Op failing = fake::Op::Count;  // an operation whose first call fails, if any
+  };
+  std::vector<Thing> allTaken;
+  std::vector<int> allNames;
+  for (int n = 1; n <= 100; ++n) {
+    allTaken.push_back({n, theirs, n == 2 ? Link : File});
+    allNames.push_back(n);
+  }
+  const Row rows[] = {
+      {"no bytes", {{1, ""}}, {}, 1},
+      {"a part of the image", {{1, part}}, {}, 1},
+      {"the whole image", {{1, image}}, {}, 1},
+      {"three leftovers", {{1, image}, {2, ""}, {3, part}}, {}, 1},
+      {"other bytes between leftovers", {{1, part}, {2, theirs}, {3, ""}}, {2}, 1},
+      {"other bytes", {{1, theirs}}, {1}, 2},
+      {"the image with its last byte changed", {{1, changedAtTheEnd}}, {1}, 2},
+      {"one byte more than the image", {{1, image + "x"}}, {1}, 2},
+      {"a folder", {{1, "", Folder}}, {1}, 2},
+      {"a link to a part of the image", {{1, part, Link}}, {1}, 2},
+      {"a part another program writes", {{1, part, Written}}, {1}, 2},
+      {"a part this user may not open", {{1, part, Denied}}, {1}, 2},
+      {"a read-only part", {{1, part, File, kFileAttributeReadonly}}, {1}, 2},
+      {"a hidden part", {{1, part, File, kFileAttributeHidden}}, {1}, 2},
+      {"a system part", {{1, part, File, kFileAttributeSystem}}, {1}, 2},
+      {"a part behind a reparse point", {{1, part, File, kFileAttributeReparsePoint}}, {1}, 2},
+      {"the first name free", {{2, part}}, {2}, 1},
+      {"a leftover past the first free name", {{1, part}, {3, part}}, {3}, 1},
+      {"an open that fails", {{1, part}}, {1}, 2, fake::Op::FileOpenShared},
+      {"attributes that cannot be read", {{1, part}}, {1}, 2, fake::Op::FileAttributes},
+      {"a read that fails", {{1, part}}, {1}, 2, fake::Op::FileRead},
+      {"a removal the system refuses", {{1, part}}, {1}, 2, fake::Op::DeleteFile},
+      {"other bytes and a link", {{1, theirs}, {2, theirs, Link}}, {1, 2}, 3},
+      {"every name taken", allTaken, allNames, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
     SetUp();
-    fake::WriteFile(kOutside, kTheirs);
-    std::vector<std::string> taken;
-    for (int n = 1; n <= c.taken; ++n) {
-      taken.push_back(n == 1 ? kTemporary : kTemporary + "-" + std::to_string(n));
-      if (n == 2) {
-        ASSERT_EQ(symlink(fake::HostPath(kOutside).c_str(), fake::HostPath(taken.back()).c_str()),
-                  0);
+    for (const Thing& thing : row.planted) {
+      std::string at = name(thing.name);
+      if (thing.kind == Folder) {
+        fake::MakeFolder(at);
+      } else if (thing.kind == Link) {
+        fake::WriteFile(kOutside, thing.bytes);
+        ASSERT_EQ(symlink(fake::HostPath(kOutside).c_str(), fake::HostPath(at).c_str()), 0);
       } else {
-        fake::WriteFile(taken.back(), kTheirs);
+        fake::WriteFile(at, thing.bytes);
+        fake::SetAttributes(at, thing.attributes);
+      }
+      if (thing.kind == Written) {
+        fake::SetBeingWritten(at);
+      } else if (thing.kind == Denied) {
+        fake::SetAccessDenied(at);
       }
     }
-    EXPECT_EQ(WriteImage(kScripts, ScriptsImage, ScriptsImageSize, &patienceMs_), c.written)
-        << c.taken;
-    EXPECT_EQ(fake::ReadFile(kScripts), c.written ? NewScripts() : kOldScripts);
-    for (const std::string& name : taken) {
-      EXPECT_EQ(fake::ReadFile(name), kTheirs) << name;
+    if (row.failing != fake::Op::Count) {
+      fake::FailCall(row.failing, 1);
     }
-    EXPECT_EQ(fake::ReadFile(kOutside), kTheirs);
-    EXPECT_EQ(fake::ListFolder(kScriptsFolder).size(), taken.size() + 1);  // nothing of ours left
+
+    EXPECT_EQ(WriteImage(kScripts, ScriptsImage, ScriptsImageSize, &patienceMs_), row.used != 0);
+
+    EXPECT_TRUE(fake::ReadFile(kScripts) == (row.used != 0 ? image : kOldScripts));
+    std::vector<std::string> expected = {"Scripts.zmdata"};
+    for (const Thing& thing : row.planted) {
+      std::string at = name(thing.name);
+      if (std::count(row.kept.begin(), row.kept.end(), thing.name) == 0) {
+        continue;
+      }
+      expected.push_back(at.substr(at.rfind('\\') + 1));
+      if (thing.kind == Folder) {
+        EXPECT_TRUE(std::filesystem::is_directory(fake::HostPath(at))) << at;
+      } else if (thing.kind == Link) {
+        EXPECT_TRUE(std::filesystem::is_symlink(fake::HostPath(at))) << at;
+        EXPECT_TRUE(fake::ReadFile(kOutside) == thing.bytes) << at;
+      } else {
+        EXPECT_TRUE(fake::ReadFile(at) == thing.bytes) << at;
+      }
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(fake::ListFolder(kScriptsFolder), expected);
     std::vector<std::string> moved;
     for (const fake::Move& move : fake::Get().moves) {
       moved.push_back(move.from);
     }
-    EXPECT_EQ(moved, c.written ? std::vector<std::string>{c.used} : std::vector<std::string>{});
+    EXPECT_EQ(moved, row.used != 0 ? std::vector<std::string>{name(row.used)}
+                                   : std::vector<std::string>{});
     EXPECT_EQ(fake::Get().openStreams, 0);
   }
 }
