@@ -27,7 +27,7 @@ from pathlib import Path
 import winehost
 from winehost import expected_box
 
-DEFAULT_EXE = r"C:\Program Files\Kestramoor\ZEMLO\ZEMLO.exe"
+INSTALLED_TAIL = r"\Kestramoor\ZEMLO\ZEMLO.exe"  # under the Program Files folder of the prefix
 TOOLS_EXE = r"C:\Tools\ZEMLO\ZEMLO.exe"
 
 SCENARIOS = {}
@@ -54,13 +54,16 @@ class Context:
         self.standins = Path(standins)
         self.new_exe = Path(release_exe).read_bytes()
         self.new_scripts = Path(release_scripts).read_bytes()
+        # Where the installer puts the editor: the folder a 32-bit program gets.
+        self.default_exe = host.program_files + INSTALLED_TAIL
 
     def standin(self, name):
         return (self.standins / name).read_bytes()
 
     def clean(self):
         """No editor anywhere: no association, no folders."""
-        for folder in (r"C:\Program Files\Kestramoor", r"C:\Tools", r"C:\Victim", r"C:\Downloads"):
+        for folder in (self.host.program_files + r"\Kestramoor", r"C:\Tools", r"C:\Victim",
+                       r"C:\Downloads"):
             remove_tree(self.host.host_path(folder))
         self.host.set_association(None)
 
@@ -146,15 +149,15 @@ def not_installed(ctx):
 
 @scenario
 def program_files_fallback(ctx):
-    ctx.install(DEFAULT_EXE, ctx.new_exe, ctx.standin("scripts-old.zmdata"),
+    ctx.install(ctx.default_exe, ctx.new_exe, ctx.standin("scripts-old.zmdata"),
                 associate=False)
     ctx.run("MsgAlreadyUpdated")
 
 
 @scenario
 def association_to_another_program_falls_back(ctx):
-    ctx.install(DEFAULT_EXE, ctx.standin("editor-unknown.exe"), ctx.standin("scripts-old.zmdata"),
-                associate=False)
+    ctx.install(ctx.default_exe, ctx.standin("editor-unknown.exe"),
+                ctx.standin("scripts-old.zmdata"), associate=False)
     other = ctx.host.host_path(r"C:\Tools\Other\Other.exe")
     other.parent.mkdir(parents=True, exist_ok=True)
     other.write_bytes(ctx.new_exe)
@@ -242,11 +245,11 @@ def update_yes_new_york(ctx):
 
 @scenario
 def update_over_longer_files(ctx):
-    exe_file = ctx.install(DEFAULT_EXE, ctx.standin("editor-outdated-long.exe"),
+    exe_file = ctx.install(ctx.default_exe, ctx.standin("editor-outdated-long.exe"),
                            ctx.standin("scripts-old.zmdata") * 3)
     ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True])
     check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
-    check_same(ctx.scripts_file(DEFAULT_EXE), ctx.new_scripts, "Scripts.zmdata")
+    check_same(ctx.scripts_file(ctx.default_exe), ctx.new_scripts, "Scripts.zmdata")
 
 
 @scenario
@@ -450,7 +453,7 @@ def planted_libraries_are_not_loaded(ctx):
     """Started from a download folder that also holds libraries named like those
     that boxes and the shell load by name (and is the current folder), the
     updater loads none of them; a program without its care, there, does."""
-    exe_file = ctx.install(DEFAULT_EXE, ctx.standin("editor-outdated.exe"),
+    exe_file = ctx.install(ctx.default_exe, ctx.standin("editor-outdated.exe"),
                            ctx.standin("scripts-old.zmdata"), associate=False)
     downloads = ctx.host.host_path(r"C:\Downloads")
     downloads.mkdir()
@@ -490,6 +493,17 @@ VICTIM_BYTES = b"not the updater's to write " * 1000
 def plant_symlink(ctx, path):
     path.symlink_to(ctx.host.host_path(VICTIM))
     return lambda: path.is_symlink()
+
+
+def plant_symlink_to_a_leftover(ctx, path):
+    """A link to a file that holds the first bytes of the image, as a leftover of
+    the updater's does: Windows would show the link as a reparse point, Wine shows
+    the file it points to, whose name is not the temporary name."""
+    image = ctx.new_exe if path.name.startswith("ZEMLO.exe") else ctx.new_scripts
+    target = ctx.host.host_path(VICTIM).with_name(path.name + ".part")
+    target.write_bytes(image[:4096])
+    path.symlink_to(target)
+    return lambda: path.is_symlink() and target.read_bytes() == image[:4096]
 
 
 def plant_hard_link(ctx, path):
@@ -545,6 +559,11 @@ def temporary_names_are_symlinks(ctx):
 
 
 @scenario
+def temporary_names_are_symlinks_to_leftovers(ctx):
+    update_with_temporary_names_taken(ctx, plant_symlink_to_a_leftover)
+
+
+@scenario
 def temporary_names_are_hard_links(ctx):
     update_with_temporary_names_taken(ctx, plant_hard_link)
 
@@ -557,6 +576,51 @@ def temporary_names_are_stale_files(ctx):
 @scenario
 def temporary_names_held_by_a_writer(ctx):
     update_with_temporary_names_taken(ctx, plant_stale_file, writing=True)
+
+
+def listing(folder):
+    return sorted(p.name for p in Path(folder).iterdir())
+
+
+@scenario
+def leftovers_of_interrupted_updates_are_removed(ctx):
+    """Two updates cut off (the process killed) while a scanner holds a file that
+    is to be replaced: each leaves that file's finished temporary file behind.
+    Earlier updates cut off while writing left a part of an image and an empty
+    file, and another program's file has a temporary name too. The next update
+    removes what the updater provably left and nothing else."""
+    exe_file = ctx.install(TOOLS_EXE, ctx.standin("editor-outdated.exe"),
+                           ctx.standin("scripts-old.zmdata"))
+    scripts_file = ctx.scripts_file(TOOLS_EXE)
+    scripts_path = TOOLS_EXE[:-len("ZEMLO.exe")] + r"System\Data\Scripts.zmdata"
+    for held_path, held in ((TOOLS_EXE, exe_file), (scripts_path, scripts_file)):
+        def move_refused(log, target=held.name + '"'):
+            return any(value == 0 for arguments, value, _ in
+                       relay_results(log.decode("utf-8", "replace"), "kernel32.MoveFileExW")
+                       if target in arguments)
+        with ctx.host.holding(held_path, how="share"):
+            cut = ctx.host.run(ctx.exe, answers=[True], cut_off=move_refused)
+        if cut.names() != ["MsgConfirmUpdate"] or not move_refused(cut.log.encode()):
+            raise Failure(f"the update was not cut off at the move over {held.name}: {cut.names()}")
+    exe_file.with_name("ZEMLO.exe.zemlo-new-2").write_bytes(ctx.new_exe[:100000])
+    scripts_file.with_name("Scripts.zmdata.zemlo-new-2").write_bytes(b"")
+    theirs = exe_file.with_name("ZEMLO.exe.zemlo-new-3")
+    theirs.write_bytes(ctx.new_exe[:99999] + b"not the updater's")
+    os.utime(theirs, (1e9, 1e9))
+    print(f"after the cut-off updates: {listing(exe_file.parent)}, {listing(scripts_file.parent)}")
+
+    ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env={"TZ": "UTC"})
+    print(f"after the next update: {listing(exe_file.parent)}, {listing(scripts_file.parent)}")
+    check_stamped(exe_file, "UTC")
+    check_stamped(scripts_file, "UTC")
+    check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
+    check_same(scripts_file, ctx.new_scripts, "Scripts.zmdata")
+    if theirs.stat().st_mtime != 1e9:
+        raise Failure(f"{theirs.name} was touched")
+    check_same(theirs, ctx.new_exe[:99999] + b"not the updater's", theirs.name)
+    check_only(exe_file.parent, ["ZEMLO.exe", "System", theirs.name])
+    check_only(scripts_file.parent, ["Scripts.zmdata"])
+    ctx.run("MsgAlreadyUpdated")
 
 
 _RELAY_CALL = re.compile(r"Call (\w+)\.(\w+)\(([^)]*)\)")
@@ -614,7 +678,9 @@ def main():
     parser.add_argument("--standins", help="folder of the stand-in editor files")
     parser.add_argument("--release-exe", help="the executable the updater carries")
     parser.add_argument("--release-scripts", help="the script archive the updater carries")
-    parser.add_argument("--windows-version", help="the Windows the prefix reports (winxp, ...)")
+    parser.add_argument("--windows-version", default="win10",
+                        help="the Windows the prefix reports: winxp, win7, win10, or win10-64 "
+                             "for a 64-bit one")
     sub = parser.add_subparsers(dest="command", required=True)
     sub.add_parser("prepare")
     sub.add_parser("shutdown")

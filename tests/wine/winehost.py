@@ -1,6 +1,7 @@
 """Runs ZEMLOUpdater.exe under Wine on a virtual display and records its boxes.
 
-A throwaway 32-bit prefix, an Xvfb display and a persistent wineserver are kept
+A throwaway prefix (32-bit, or 64-bit with the updater under WOW64), an Xvfb
+display and a persistent wineserver are kept
 in a state folder so that many runs can share them; `prepare` and `shutdown`
 start and stop them. Every MessageBoxA call is recorded through Wine's relay
 trace with its exact bytes, and each box is answered with xdotool once it has
@@ -188,13 +189,19 @@ def parse_boxes(log):
 
 
 class WineHost:
-    def __init__(self, state_dir, windows_version=None):
-        """windows_version: the Windows the prefix reports ("winxp", "win7",
-        "win10"), or None for Wine's default."""
+    def __init__(self, state_dir, windows):
+        """windows: the Windows the prefix reports ("winxp", "win7", "win10"),
+        always named (a new prefix of Wine 8 reports Windows 7 otherwise), with
+        "-64" for a 64-bit Windows ("win10-64"), where the updater runs under WOW64
+        and its Program Files folder is "Program Files (x86)"."""
+        version, _, bits = windows.partition("-")
+        if bits not in ("", "64"):
+            raise ValueError(f"not a Windows of the prefixes: {windows}")
+        self.win64 = bits == "64"
+        self.program_files = r"C:\Program Files (x86)" if self.win64 else r"C:\Program Files"
         self.state_dir = Path(state_dir).resolve()
-        self.settings = list(PREFIX_SETTINGS)
-        if windows_version:
-            self.settings += [r"[HKEY_CURRENT_USER\Software\Wine]", f'"Version"="{windows_version}"']
+        self.settings = PREFIX_SETTINGS + [r"[HKEY_CURRENT_USER\Software\Wine]",
+                                           f'"Version"="{version}"']
         self.prefix = self.state_dir / "prefix"
         self.drive_c = self.prefix / "drive_c"
         self.state_file = self.state_dir / "state.json"
@@ -204,7 +211,7 @@ class WineHost:
         self.env = dict(os.environ)
         self.env.update({
             "WINEPREFIX": str(self.prefix),
-            "WINEARCH": "win32",
+            "WINEARCH": "win64" if self.win64 else "win32",
             "WINEDLLOVERRIDES": "mscoree,mshtml=",
             "LANG": "ja_JP.UTF-8",
             "LC_ALL": "ja_JP.UTF-8",
@@ -251,6 +258,8 @@ class WineHost:
                            stdout=open(self.state_dir / "wineboot.log", "ab"),
                            stderr=subprocess.STDOUT, timeout=600, check=True)
             subprocess.run(["wineserver", "-w"], env=env, timeout=300)
+            if (self.drive_c / "windows" / "syswow64").is_dir() != self.win64:
+                raise RuntimeError(f"{self.prefix} is not the {self.env['WINEARCH']} prefix asked for")
         subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         state = self._load_state()
@@ -407,11 +416,13 @@ class WineHost:
     # ---- running the updater ----------------------------------------------------
 
     def run(self, exe, answers=(), timeout=180, screenshot_dir=None, env=None, args=(),
-            debug="", cwd=None, on_answer=None):
+            debug="", cwd=None, on_answer=None, cut_off=None):
         """Runs exe in cwd (default drive C:'s folder) and answers each Yes/No box
         from answers (default No) and each OK box with Enter, calling on_answer
         with the box's index and the run's log once it is answered. Returns the exit code and the
-        boxes shown; debug adds Wine debug channels to the log (",+loaddll", say)."""
+        boxes shown; debug adds Wine debug channels to the log (",+loaddll", say).
+        cut_off, given the log so far, tells when to kill the process, as a power
+        cut or the task manager ends it."""
         answers = list(answers)
         self.runs += 1
         log_path = self.state_dir / f"{self.log_name}-{self.runs}.log"
@@ -429,6 +440,9 @@ class WineHost:
             while process.poll() is None:
                 if time.monotonic() > deadline:
                     raise TimeoutError(f"{exe} did not finish within {timeout} s")
+                if cut_off is not None and cut_off(log_path.read_bytes()):
+                    process.kill()
+                    break
                 boxes = parse_boxes(log_path.read_bytes())
                 if boxes and first_box_after is None:
                     first_box_after = time.monotonic() - started
@@ -518,10 +532,10 @@ def _alive(pid):
         return False
 
 
-def throwaway(state_dir):
+def throwaway(state_dir, windows="win10"):
     """A fresh prefix in state_dir, whatever was there before, ready to run."""
     require_tools()
-    host = WineHost(state_dir)
+    host = WineHost(state_dir, windows)
     host.shutdown()
     if host.state_dir.exists():
         shutil.rmtree(host.state_dir)
