@@ -22,10 +22,10 @@ void ApplyUpdate(const char* exePath, const char* scriptsPath);
 // only once they are all on disk, so a failure leaves the old file as it was.
 // What already has a temporary name is never written, truncated or moved; it is
 // removed only when it is a leftover of an interrupted run that holds nothing
-// but the first bytes of image. Refuses what a plain open for writing would refuse (read-only,
-// hidden or system files, access denied, a file in use), once a refusal that may
-// be momentary has outlasted what is left of *patienceMs, which the pauses use
-// up. True when the file now holds the image.
+// but the first bytes of image. Refuses what a plain open for writing would
+// refuse (read-only, hidden or system files, access denied, a file in use), once
+// a refusal that may be momentary has outlasted what is left of *patienceMs,
+// which the pauses use up. True when the file now holds the image.
 bool WriteImage(const char* path, const unsigned char* image, int32_t size, int* patienceMs);
 
 // Gives path the creation, last-access and last-write time `local` (a local

@@ -45,10 +45,10 @@ const wchar_t* const kLibrariesLoadedByName[] = {
     L"textshaping.dll", L"coremessaging.dll", L"coreuicomponents.dll", L"textinputframework.dll"};
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
-typedef BOOL(WINAPI* GetFileInformationByHandleExFunction)(HANDLE, FILE_INFO_BY_HANDLE_CLASS,
-                                                           LPVOID, DWORD);
 typedef BOOL(WINAPI* SetDllDirectoryWFunction)(LPCWSTR);
 typedef BOOL(WINAPI* SetProcessDpiAwareFunction)();
+typedef BOOL(WINAPI* GetFileInformationByHandleExFunction)(HANDLE, FILE_INFO_BY_HANDLE_CLASS,
+                                                           LPVOID, DWORD);
 
 // A function of an imported system library that older systems lack (Windows XP),
 // or null.

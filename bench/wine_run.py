@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """A whole run of ZEMLOUpdater.exe under Wine beside the platform's baselines.
 
-Measured in one throwaway 32-bit prefix, on an installation whose editor
-executable is 3 MiB, the programs' runs interleaved:
+Measured in one throwaway 32-bit prefix reporting Windows 10, on an
+installation whose editor executable is 3 MiB, the programs' runs interleaved:
   start-up      start -> first box on screen, taking keys (polled with xdotool),
                 and start -> the first box's MessageBoxA call (the relay trace,
                 polled every 10 ms): the updater beside a program that only

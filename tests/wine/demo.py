@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """The main job, shown: a whole update of a stand-in installation under Wine.
 
-A fresh 32-bit Wine prefix gets a stand-in outdated editor (registered through
-its project-file association); ZEMLOUpdater.exe runs there on a virtual display,
-every box is printed in UTF-8 and saved as a screenshot, and the confirmation is
-answered Yes. A second run then finds the editor already updated, and both
+A fresh 32-bit Wine prefix reporting Windows 10 gets a stand-in outdated editor
+(registered through its project-file association); ZEMLOUpdater.exe runs there
+on a virtual display, every box is printed in UTF-8 and saved as a screenshot,
+and the confirmation is answered Yes. A second run then finds the editor already updated, and both
 files' sizes and times are printed. A third run does the same on a system whose
 ANSI code page is 1252, as on a Western Windows: the box reads the same.
 """

@@ -1,11 +1,10 @@
 """Runs ZEMLOUpdater.exe under Wine on a virtual display and records its boxes.
 
 A throwaway prefix (32-bit, or 64-bit with the updater under WOW64), an Xvfb
-display and a persistent wineserver are kept
-in a state folder so that many runs can share them; `prepare` and `shutdown`
-start and stop them. Every MessageBoxA call is recorded through Wine's relay
-trace with its exact bytes, and each box is answered with xdotool once it has
-the keyboard focus.
+display and a persistent wineserver are kept in a state folder so that many
+runs can share them; `prepare` and `shutdown` start and stop them. Every
+MessageBoxA call is recorded through Wine's relay trace with its exact bytes,
+and each box is answered with xdotool once it has the keyboard focus.
 """
 
 import contextlib
