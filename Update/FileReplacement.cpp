@@ -104,8 +104,6 @@ bool TemporaryPathFor(const char* path, int attempt, char* temporary) {
   return true;
 }
 
-constexpr size_t kCompareBlockSize = size_t{64} * 1024;
-
 // Whether an open file is what an interrupted run of this updater leaves at a
 // temporary name: a plain file (no folder, no link, no read-only, hidden or system
 // attribute) holding the first bytes of the image it was writing, none, some or
@@ -119,10 +117,10 @@ bool IsLeftoverOf(FILE* stream, const unsigned char* image, int32_t size) {
       length > static_cast<uint64_t>(size)) {
     return false;
   }
-  unsigned char block[kCompareBlockSize];
+  unsigned char block[kFileBlockSize];
   for (uint64_t compared = 0; compared < length;) {
     uint64_t left = length - compared;
-    size_t wanted = left < kCompareBlockSize ? static_cast<size_t>(left) : kCompareBlockSize;
+    size_t wanted = left < kFileBlockSize ? static_cast<size_t>(left) : kFileBlockSize;
     size_t got = OsFileRead(block, wanted, stream);
     if (got == 0 || memcmp(block, image + static_cast<size_t>(compared), got) != 0) {
       return false;  // other bytes, or a read error that leaves them unknown

@@ -2,9 +2,13 @@
 // the fixed names and values of the installation, and the message table.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "Platform.h"
+
+// Whole files are read in blocks of this many bytes, into a buffer on the stack.
+constexpr size_t kFileBlockSize = size_t{64} * 1024;
 
 // A path buffer holds a NUL-terminated ANSI path; it is empty when its first byte is 0.
 constexpr int kPathCapacity = 1000;

@@ -4,9 +4,6 @@
 
 namespace {
 
-// The executable is read in blocks of this size, into a buffer on the stack.
-constexpr size_t kBlockSize = size_t{64} * 1024;
-
 // The machine's own word: 4 bytes on the i686 target, 8 on a 64-bit build machine.
 typedef size_t Word;
 constexpr size_t kWordBytes = sizeof(Word);
@@ -66,7 +63,7 @@ uint32_t SumWords(const unsigned char* bytes, size_t words) {
 }  // namespace
 
 uint32_t ComputeWordSum(FILE* stream) {
-  unsigned char block[kBlockSize];
+  unsigned char block[kFileBlockSize];
   uint32_t sum = 0;
   bool highByteNext = false;  // the last block ended on a word's low byte
   for (;;) {

@@ -77,6 +77,13 @@ uint32_t AttributesOf(const std::string& hostPath) {
   return found == H().attributes.end() ? 0 : found->second;
 }
 
+// What Windows reports of an entry: a folder, or a file with the archive attribute,
+// and whatever the test set on it.
+uint32_t WindowsAttributes(const std::string& hostPath, const struct stat& info) {
+  return (S_ISDIR(info.st_mode) ? kFileAttributeDirectory : 0x20 /* archive */) |
+         AttributesOf(hostPath);
+}
+
 bool IsFolder(const std::string& hostPath) {
   struct stat info;
   return stat(hostPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -361,8 +368,7 @@ uint32_t OsGetFileAttributes(const char* path) {
   if (stat(host.c_str(), &info) != 0) {
     return kInvalidFileAttributes;
   }
-  uint32_t attributes = S_ISDIR(info.st_mode) ? kFileAttributeDirectory : 0x20 /* archive */;
-  return attributes | fake::AttributesOf(host);
+  return fake::WindowsAttributes(host, info);
 }
 
 int ShowMessage(void* owner, const char* text, const char* caption, MessageKind kind) {
@@ -463,7 +469,7 @@ int OsFileAttributes(FILE* stream, uint32_t* attributes, uint64_t* length) {
   if (Fails(Op::FileAttributes) || fstat(fileno(stream), &info) != 0) {
     return 0;
   }
-  *attributes = 0x20 /* archive */ | fake::AttributesOf(open->second);
+  *attributes = fake::WindowsAttributes(open->second, info);
   *length = static_cast<uint64_t>(info.st_size);
   return 1;
 }

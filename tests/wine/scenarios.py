@@ -109,9 +109,13 @@ def check_same(path, expected, what):
         raise Failure(f"{what} is not as expected ({size} bytes, wanted {len(expected)})")
 
 
+def listing(folder):
+    return sorted(p.name for p in Path(folder).iterdir())
+
+
 def check_only(folder, names):
     """The folder holds exactly these names: no temporary file was left behind."""
-    present = sorted(p.name for p in Path(folder).iterdir())
+    present = listing(folder)
     if present != sorted(names):
         raise Failure(f"{folder} holds {present}, wanted {sorted(names)}")
 
@@ -576,10 +580,6 @@ def temporary_names_are_stale_files(ctx):
 @scenario
 def temporary_names_held_by_a_writer(ctx):
     update_with_temporary_names_taken(ctx, plant_stale_file, writing=True)
-
-
-def listing(folder):
-    return sorted(p.name for p in Path(folder).iterdir())
 
 
 @scenario
