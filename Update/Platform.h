@@ -3,7 +3,10 @@
 // The logic includes this header and nothing platform-specific. PlatformWin.cpp
 // maps each operation onto its Win32 or C runtime call and nothing more; the
 // native tests link a scriptable stand-in instead. Results follow the Win32
-// conventions so that the logic reads the same on every platform.
+// conventions so that the logic reads the same on every platform. Paths and
+// registry strings are UTF-8 throughout; on Windows the seam converts them to
+// and from UTF-16 at its edge and calls the wide functions, so that any folder
+// name and any path the buffers hold reach the system intact.
 #pragma once
 
 #include <cstdint>
@@ -39,10 +42,15 @@ constexpr uint32_t kKeyRead = 0x20019;
 constexpr uint32_t kRegSz = 1;
 constexpr uint32_t kRegExpandSz = 2;
 
-// RegOpenKeyExA under HKEY_CLASSES_ROOT: 0 on success, with the key in *key.
+constexpr long kErrorMoreData = 234;
+
+// RegOpenKeyExW under HKEY_CLASSES_ROOT: 0 on success, with the key in *key.
 long OsRegOpenClassesKey(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key);
-// RegQueryValueExA: 0 on success, with the type, the bytes and their count;
-// *byteCount offers the buffer size on the way in.
+// RegQueryValueExW, a string handed on in UTF-8: 0 on success, with the type,
+// the bytes and their count, a terminator among them only where the value has
+// one. *byteCount offers the buffer size on the way in, 1000 bytes at most;
+// kErrorMoreData when the UTF-8 form does not fit, and a string that is not
+// valid UTF-16 (a lone surrogate) is refused, never turned into another one.
 long OsRegQueryValueEx(OsRegKey key, const char* valueName, uint32_t* type, unsigned char* data,
                        uint32_t* byteCount);
 long OsRegCloseKey(OsRegKey key);
@@ -53,12 +61,14 @@ typedef struct OsItemListOpaque* OsItemList;
 
 constexpr long kSOk = 0;
 constexpr int kCsidlProgramFiles = 38;
-// SHGetPathFromIDListA writes up to MAX_PATH bytes and takes no buffer size.
-constexpr int kShellPathCapacity = 260;
+// SHGetPathFromIDListW gives up to MAX_PATH UTF-16 units (259 and the
+// terminator); their UTF-8 form takes at most three bytes each.
+constexpr int kShellPathCapacity = 3 * 259 + 1;
 
 // SHGetSpecialFolderLocation: 0 (S_OK) on success, with an item list to free.
 long OsShGetSpecialFolderLocation(void* owner, int csidl, OsItemList* list);
-// SHGetPathFromIDListA: nonzero on success, with the folder's path in path.
+// SHGetPathFromIDListW: nonzero on success, with the folder's path in path, in
+// UTF-8, which needs room for kShellPathCapacity bytes.
 int OsShGetPathFromIdList(OsItemList list, char* path);
 // ILFree.
 void OsIlFree(OsItemList list);
@@ -72,7 +82,11 @@ constexpr uint32_t kFileAttributeSystem = 0x04;
 constexpr uint32_t kFileAttributeDirectory = 0x10;
 constexpr uint32_t kFileAttributeReparsePoint = 0x400;  // a link or a junction
 
-// GetFileAttributesA: kInvalidFileAttributes when nothing exists at path.
+// GetFileAttributesW: kInvalidFileAttributes when nothing exists at path.
+//
+// Every operation on a path takes its wide form; a path of 248 UTF-16 units or
+// more is made absolute and given the \\?\ form, which passes the 260 of the
+// plain form.
 uint32_t OsGetFileAttributes(const char* path);
 
 // ---- Replacing files (kernel32) ---------------------------------------------------
@@ -80,11 +94,9 @@ uint32_t OsGetFileAttributes(const char* path);
 constexpr uint32_t kMoveFileReplaceExisting = 0x1;
 constexpr uint32_t kMoveFileWriteThrough = 0x8;
 
-// MoveFileEx: nonzero on success, else 0 with OsLastError. Wide forms after ANSI
-// conversion, so that paths the C runtime could create can also be moved where
-// the system allows it.
+// MoveFileExW: nonzero on success, else 0 with OsLastError.
 int OsMoveFileEx(const char* from, const char* to, uint32_t flags);
-// DeleteFile: nonzero on success.
+// DeleteFileW: nonzero on success.
 int OsDeleteFile(const char* path);
 
 // ---- Calendar and file times (kernel32) -------------------------------------------
@@ -126,7 +138,7 @@ inline bool IsValidSystemTime(const SystemTime& t) {
 // SystemTimeToFileTime, LocalFileTimeToFileTime: nonzero on success.
 int OsSystemTimeToFileTime(const SystemTime* calendar, FileTime* time);
 int OsLocalFileTimeToFileTime(const FileTime* local, FileTime* utc);
-// CreateFileA with no security attributes and no template: kInvalidHandleValue on
+// CreateFileW with no security attributes and no template: kInvalidHandleValue on
 // failure, with OsLastError.
 OsHandle OsCreateFile(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
                       uint32_t flags);
@@ -162,7 +174,7 @@ constexpr long kErrorLockViolation = 33;
 constexpr long kErrorFileExists = 80;
 constexpr long kErrorAlreadyExists = 183;
 
-// fopen in binary mode: null when the open fails, with OsLastError.
+// _wfopen in binary mode: null when the open fails, with OsLastError.
 FILE* OsFileOpen(const char* path, const char* mode);
 // A new file, created for writing only if nothing at all has that name yet (not
 // even a link), shared with nobody while it is open, with a binary output stream

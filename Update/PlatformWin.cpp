@@ -12,14 +12,92 @@
 
 namespace {
 
-// Room for any path the updater builds, in UTF-16.
+// Room for any path the updater builds, in UTF-16, with a \\?\UNC\ in front.
 constexpr int kWidePathCapacity = 1100;
+
+// From this many UTF-16 units on, a path goes in its \\?\ form: the plain form
+// stops at 260 (248 for a folder), the \\?\ form at 32,767 on every Windows
+// since XP, with no setting.
+constexpr size_t kPlainPathLimit = 248;
+
+// The updater offers 1000 bytes for a registry value: a string whose UTF-8 form
+// fits them has at most as many UTF-16 units.
+constexpr DWORD kRegistryValueCapacity = 1000;
 
 // Whole files pass through the streams: fewer, larger reads and writes.
 constexpr size_t kStreamBufferSize = size_t{64} * 1024;
 
+static_assert(kShellPathCapacity >= 3 * (MAX_PATH - 1) + 1,
+              "a shell path of MAX_PATH UTF-16 units fits in UTF-8");
+
+bool FromUtf8(const char* text, wchar_t* wide, int capacity) {
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide, capacity) != 0;
+}
+
+// Whether units form valid UTF-16: every surrogate in a pair. Checked here
+// because Windows XP converts without WC_ERR_INVALID_CHARS, replacing a lone
+// surrogate with another character: another path.
+bool IsValidUtf16(const wchar_t* units, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    bool high = units[i] >= 0xD800 && units[i] <= 0xDBFF;
+    bool low = units[i] >= 0xDC00 && units[i] <= 0xDFFF;
+    if (high && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      ++i;
+    } else if (high || low) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A UTF-8 path as the wide functions take it. Paths of kPlainPathLimit units or
+// more are made absolute and given the \\?\ form (\\?\UNC\ for a share), which
+// the system takes literally; shorter ones go as they are, so that forward
+// slashes and relative parts keep working. False, with the system's error, when
+// the path is not UTF-8 or does not fit.
 bool Widen(const char* path, wchar_t* wide) {
-  return MultiByteToWideChar(CP_ACP, 0, path, -1, wide, kWidePathCapacity) != 0;
+  wchar_t given[kWidePathCapacity];
+  if (!FromUtf8(path, given, kWidePathCapacity)) {
+    return false;
+  }
+  size_t length = wcslen(given);
+  if (length < kPlainPathLimit || wcsncmp(given, L"\\\\?\\", 4) == 0 ||
+      wcsncmp(given, L"\\\\.\\", 4) == 0) {
+    memcpy(wide, given, (length + 1) * sizeof(wchar_t));
+    return true;
+  }
+  wchar_t full[kWidePathCapacity];
+  DWORD fullLength = GetFullPathNameW(given, kWidePathCapacity, full, nullptr);
+  if (fullLength == 0 || fullLength >= static_cast<DWORD>(kWidePathCapacity)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  bool share = full[0] == L'\\' && full[1] == L'\\';
+  const wchar_t* prefix = share ? L"\\\\?\\UNC" : L"\\\\?\\";
+  const wchar_t* rest = share ? full + 1 : full;  // \\server\share: \\?\UNC\server\share
+  if (wcslen(prefix) + wcslen(rest) >= static_cast<size_t>(kWidePathCapacity)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  wcscpy(wide, prefix);
+  wcscat(wide, rest);
+  return true;
+}
+
+// A stream mode ("rb", "r+b", "wb") for the C runtime's wide open.
+bool WidenMode(const char* mode, wchar_t* wide, size_t capacity) {
+  size_t length = strlen(mode);
+  if (length >= capacity) {
+    return false;
+  }
+  for (size_t i = 0; i <= length; ++i) {
+    wide[i] = static_cast<unsigned char>(mode[i]);
+  }
+  return true;
+}
+
+bool IsString(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
 FILETIME ToFiletime(FileTime time) {
@@ -183,21 +261,62 @@ long OsLastError() { return static_cast<long>(GetLastError()); }
 void OsPause(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
 long OsRegOpenClassesKey(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key) {
+  *key = nullptr;
+  wchar_t wideSubkey[kWidePathCapacity];
+  if (!FromUtf8(subkey, wideSubkey, kWidePathCapacity)) {
+    return ERROR_INVALID_PARAMETER;
+  }
   HKEY opened = nullptr;
-  LONG result = RegOpenKeyExA(HKEY_CLASSES_ROOT, subkey, options, access, &opened);
+  LONG result = RegOpenKeyExW(HKEY_CLASSES_ROOT, wideSubkey, options, access, &opened);
   *key = reinterpret_cast<OsRegKey>(opened);
   return result;
 }
 
 long OsRegQueryValueEx(OsRegKey key, const char* valueName, uint32_t* type, unsigned char* data,
                        uint32_t* byteCount) {
+  wchar_t wideName[kWidePathCapacity];
+  if (!FromUtf8(valueName, wideName, kWidePathCapacity)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  DWORD offered = *byteCount < kRegistryValueCapacity ? *byteCount : kRegistryValueCapacity;
+  wchar_t value[kRegistryValueCapacity];
   DWORD valueType = 0;
-  DWORD count = *byteCount;
-  LONG result =
-      RegQueryValueExA(reinterpret_cast<HKEY>(key), valueName, nullptr, &valueType, data, &count);
+  DWORD count = offered * sizeof(wchar_t);
+  LONG result = RegQueryValueExW(reinterpret_cast<HKEY>(key), wideName, nullptr, &valueType,
+                                 reinterpret_cast<BYTE*>(value), &count);
   *type = valueType;
-  *byteCount = count;
-  return result;
+  if (result != ERROR_SUCCESS) {
+    return result;  // ERROR_MORE_DATA: not even the UTF-16 form fits
+  }
+  if (!IsString(valueType)) {
+    if (count > offered) {
+      return ERROR_MORE_DATA;
+    }
+    memcpy(data, value, count);
+    *byteCount = count;
+    return ERROR_SUCCESS;
+  }
+  // The units as stored, their terminator only where the value has one.
+  size_t units = count / sizeof(wchar_t);
+  if (count % sizeof(wchar_t) != 0 || !IsValidUtf16(value, units)) {
+    return ERROR_INVALID_DATA;
+  }
+  if (units == 0) {
+    *byteCount = 0;
+    return ERROR_SUCCESS;
+  }
+  int needed =
+      WideCharToMultiByte(CP_UTF8, 0, value, static_cast<int>(units), nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) {
+    return ERROR_INVALID_DATA;
+  }
+  if (static_cast<DWORD>(needed) > offered) {
+    return ERROR_MORE_DATA;
+  }
+  WideCharToMultiByte(CP_UTF8, 0, value, static_cast<int>(units), reinterpret_cast<char*>(data),
+                      needed, nullptr, nullptr);
+  *byteCount = static_cast<uint32_t>(needed);
+  return ERROR_SUCCESS;
 }
 
 long OsRegCloseKey(OsRegKey key) { return RegCloseKey(reinterpret_cast<HKEY>(key)); }
@@ -210,12 +329,22 @@ long OsShGetSpecialFolderLocation(void* owner, int csidl, OsItemList* list) {
 }
 
 int OsShGetPathFromIdList(OsItemList list, char* path) {
-  return SHGetPathFromIDListA(reinterpret_cast<LPCITEMIDLIST>(list), path);
+  wchar_t wide[MAX_PATH];
+  if (!SHGetPathFromIDListW(reinterpret_cast<LPCITEMIDLIST>(list), wide) ||
+      !IsValidUtf16(wide, wcslen(wide))) {
+    return 0;
+  }
+  int written =
+      WideCharToMultiByte(CP_UTF8, 0, wide, -1, path, kShellPathCapacity, nullptr, nullptr);
+  return written != 0 ? 1 : 0;
 }
 
 void OsIlFree(OsItemList list) { ILFree(reinterpret_cast<LPITEMIDLIST>(list)); }
 
-uint32_t OsGetFileAttributes(const char* path) { return GetFileAttributesA(path); }
+uint32_t OsGetFileAttributes(const char* path) {
+  wchar_t widePath[kWidePathCapacity];
+  return Widen(path, widePath) ? GetFileAttributesW(widePath) : kInvalidFileAttributes;
+}
 
 int OsMoveFileEx(const char* from, const char* to, uint32_t flags) {
   wchar_t wideFrom[kWidePathCapacity];
@@ -257,8 +386,12 @@ int OsLocalFileTimeToFileTime(const FileTime* local, FileTime* utc) {
 
 OsHandle OsCreateFile(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
                       uint32_t flags) {
+  wchar_t widePath[kWidePathCapacity];
+  if (!Widen(path, widePath)) {
+    return kInvalidHandleValue;
+  }
   return reinterpret_cast<OsHandle>(
-      CreateFileA(path, access, share, nullptr, disposition, flags, nullptr));
+      CreateFileW(widePath, access, share, nullptr, disposition, flags, nullptr));
 }
 
 int OsSetFileTime(OsHandle file, const FileTime* creation, const FileTime* lastAccess,
@@ -284,9 +417,18 @@ int ShowMessage(void* owner, const char* text, const char* caption, MessageKind 
 }
 
 FILE* OsFileOpen(const char* path, const char* mode) {
+  wchar_t widePath[kWidePathCapacity];
+  wchar_t wideMode[8];
+  if (!Widen(path, widePath)) {
+    return nullptr;
+  }
+  if (!WidenMode(mode, wideMode, sizeof wideMode / sizeof wideMode[0])) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
   // The C runtime keeps the system's error of a failed open in _doserrno.
   _doserrno = 0;
-  FILE* stream = fopen(path, mode);
+  FILE* stream = _wfopen(widePath, wideMode);
   if (stream == nullptr) {
     SetLastError(static_cast<DWORD>(_doserrno));
     return nullptr;
@@ -299,7 +441,7 @@ long OsFileCreateNew(const char* path, FILE** stream) {
   *stream = nullptr;
   wchar_t widePath[kWidePathCapacity];
   if (!Widen(path, widePath)) {
-    return ERROR_FILENAME_EXCED_RANGE;
+    return static_cast<long>(GetLastError());
   }
   HANDLE file =
       CreateFileW(widePath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -318,7 +460,7 @@ long OsFileOpenShared(const char* path, uint32_t share, FILE** stream) {
   *stream = nullptr;
   wchar_t widePath[kWidePathCapacity];
   if (!Widen(path, widePath)) {
-    return ERROR_FILENAME_EXCED_RANGE;
+    return static_cast<long>(GetLastError());
   }
   HANDLE file = CreateFileW(widePath, GENERIC_READ, share, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

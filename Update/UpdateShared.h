@@ -10,11 +10,14 @@
 // Whole files are read in blocks of this many bytes, into a buffer on the stack.
 constexpr size_t kFileBlockSize = size_t{64} * 1024;
 
-// A path buffer holds a NUL-terminated ANSI path; it is empty when its first byte is 0.
+// A path buffer holds a NUL-terminated UTF-8 path; it is empty when its first byte
+// is 0. Every byte the logic looks for (quote, backslash, the ASCII names) is
+// ASCII, and in UTF-8 an ASCII byte is never part of another character.
 constexpr int kPathCapacity = 1000;
 
 // "...\ZEMLO.exe" becomes "...\System\Data\Scripts.zmdata": 17 bytes longer, so an
-// executable path may have at most 982 bytes for its script archive path to fit.
+// executable path may have at most 982 bytes of UTF-8 for its script archive path
+// to fit: 982 ASCII characters, or about 327 Japanese ones.
 constexpr int kExeTailLength = 10;
 constexpr int kScriptsPathGrowth = 17;
 constexpr int kMaxExePathLength = kPathCapacity - 1 - kScriptsPathGrowth;

@@ -15,7 +15,7 @@ installation whose editor executable is 3 MiB, the programs' runs interleaved:
                 fwrite blocks to a temporary file, flush to disk, rename over,
                 the same stamps
 The two phases are timed on Wine's own clock from its relay trace
-(RegOpenKeyExA and MessageBoxA calls, the question's return), so the time the
+(RegOpenKeyEx and MessageBox calls, the question's return), so the time the
 user takes to answer is not counted. Each figure is the central mean of the runs
 (the middle half of them, averaged).
 
@@ -38,7 +38,9 @@ EXE_PATH = r"C:\Program Files\Kestramoor\ZEMLO\ZEMLO.exe"
 SCRIPTS_PATH = r"C:\Program Files\Kestramoor\ZEMLO\System\Data\Scripts.zmdata"
 TARGETS = {"start-up, box shown": 1.2, "start-up, box call": 1.2, "check phase": 1.3,
            "update phase": 1.1}
-_LOOKUP = re.compile(rb"^(\d+\.\d+):[0-9a-fA-F]+:Call advapi32\.RegOpenKeyExA\(", re.MULTILINE)
+# The association's lookup, by the ANSI or the wide function: not Wine's own.
+_LOOKUP = re.compile(rb"^(\d+\.\d+):[0-9a-fA-F]+:Call advapi32\.RegOpenKeyEx[AW]\("
+                     rb"[^)]*ZEMLO\.Project", re.MULTILINE)
 
 
 def build(source, output, gui):

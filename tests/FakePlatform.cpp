@@ -303,7 +303,7 @@ long OsRegQueryValueEx(OsRegKey key, const char* valueName, uint32_t* type, unsi
   uint32_t size = static_cast<uint32_t>(registry.data.size());
   if (size > *byteCount) {
     *byteCount = size;
-    return 234;  // ERROR_MORE_DATA: nothing is copied
+    return kErrorMoreData;  // nothing is copied
   }
   memcpy(data, registry.data.data(), size);
   *byteCount = size;
@@ -341,7 +341,7 @@ int OsShGetPathFromIdList(OsItemList list, char* path) {
   if (Fails(Op::PathFromIdList) || !shell.conversionSucceeds) {
     return 0;
   }
-  // Like the real call: at most MAX_PATH bytes, whatever the buffer.
+  // Like the real call: at most kShellPathCapacity bytes, whatever the buffer.
   size_t length = shell.programFiles.size();
   if (length >= static_cast<size_t>(kShellPathCapacity)) {
     return 0;

@@ -8,6 +8,8 @@
 namespace {
 
 const char kDefaultExe[] = "C:\\Program Files\\Kestramoor\\ZEMLO\\ZEMLO.exe";
+// Japanese (ソ and 表 hold a backslash byte in Shift-JIS), Hangul and an accented letter.
+#define kUtf8Exe "C:\\Apps\\한글 Café\\ソフト表示\\ZEMLO\\ZEMLO.exe"
 
 // A Windows path of exactly `length` bytes ending in "\ZEMLO.exe", in folders
 // short enough for the host file system.
@@ -77,6 +79,9 @@ TEST_F(Locator, RegistryCutsTheOpenCommand) {
       {"", nullptr, ""},
       {"\"C:\\Program Files\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"", nullptr, ""},  // file gone
       {"C:\\Program Files\\Kestramoor\\ZEMLO\\ZEMLO.exe \"%1\" \"%1\"", kDefaultExe, kDefaultExe},
+      // UTF-8 folder names: no byte of them is a quote or a backslash.
+      {"\"" kUtf8Exe "\" \"%1\"", kUtf8Exe, kUtf8Exe},
+      {kUtf8Exe " \"%1\"", kUtf8Exe, kUtf8Exe},
   };
   for (const Case& c : cases) {
     fake::Reset();
@@ -141,12 +146,18 @@ TEST_F(Locator, RegistryValueMustEndInsideTheThousandByteBuffer) {
 
 TEST_F(Locator, ExecutablePathIsLimitedSoItsScriptArchivePathFits) {
   for (size_t length : {981u, 982u, 983u, 998u}) {
-    fake::Reset();
-    std::string path = PathOfLength(length);
-    ASSERT_EQ(path.size(), length);
-    fake::WriteFile(path, "MZ");
-    fake::SetCommand("\"" + path + "\" \"%1\"");
-    EXPECT_EQ(ByRegistry(), length <= 982 ? path : "") << "length " << length;
+    for (bool japanese : {false, true}) {
+      fake::Reset();
+      // Bytes are counted, not characters: a three-byte character last.
+      std::string path = PathOfLength(japanese ? length - 3 : length);
+      if (japanese) {
+        path.insert(path.size() - strlen("\\ZEMLO.exe"), "表");
+      }
+      ASSERT_EQ(path.size(), length);
+      fake::WriteFile(path, "MZ");
+      fake::SetCommand("\"" + path + "\" \"%1\"");
+      EXPECT_EQ(ByRegistry(), length <= 982 ? path : "") << "length " << length;
+    }
   }
 }
 
@@ -234,6 +245,9 @@ TEST(ScriptsPath, ReplacesTheExecutableTailWithTheScriptArchiveTail) {
 
   ScriptsPathFromExePath("D:\\Z\\zemlo.EXE", out);
   EXPECT_STREQ(out, "D:\\Z\\System\\Data\\Scripts.zmdata");
+
+  ScriptsPathFromExePath(kUtf8Exe, out);
+  EXPECT_STREQ(out, "C:\\Apps\\한글 Café\\ソフト表示\\ZEMLO\\System\\Data\\Scripts.zmdata");
 
   std::string longest = PathOfLength(982);
   ScriptsPathFromExePath(longest.c_str(), out);

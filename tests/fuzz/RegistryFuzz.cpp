@@ -83,7 +83,7 @@ long OsRegQueryValueEx(OsRegKey key, const char*, uint32_t* type, unsigned char*
   uint32_t size = static_cast<uint32_t>(current.value.size());
   if (size > *byteCount) {
     *byteCount = size;
-    return 234;  // ERROR_MORE_DATA
+    return kErrorMoreData;
   }
   if (size > 0) {
     memcpy(data, current.value.data(), size);
@@ -110,7 +110,7 @@ long OsShGetSpecialFolderLocation(void* owner, int csidl, OsItemList* list) {
 
 int OsShGetPathFromIdList(OsItemList list, char* path) {
   Check(list == kList);
-  // The real call writes up to MAX_PATH bytes and fails for longer paths.
+  // The real call writes up to kShellPathCapacity bytes and fails for longer paths.
   if (!current.shellConverts || current.programFiles.size() >= kShellPathCapacity) {
     return 0;
   }

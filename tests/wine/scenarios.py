@@ -29,6 +29,8 @@ from winehost import expected_box
 
 INSTALLED_TAIL = r"\Kestramoor\ZEMLO\ZEMLO.exe"  # under the Program Files folder of the prefix
 TOOLS_EXE = r"C:\Tools\ZEMLO\ZEMLO.exe"
+# ソ and 表 hold a backslash byte in Shift-JIS.
+JAPANESE_FOLDER = r"C:\ソフト表示"
 
 SCENARIOS = {}
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE: the machine cannot set the scenario up
@@ -63,7 +65,7 @@ class Context:
     def clean(self):
         """No editor anywhere: no association, no folders."""
         for folder in (self.host.program_files + r"\Kestramoor", r"C:\Tools", r"C:\Victim",
-                       r"C:\Downloads"):
+                       r"C:\Downloads", r"C:\Apps", JAPANESE_FOLDER):
             remove_tree(self.host.host_path(folder))
         self.host.set_association(None)
 
@@ -256,21 +258,104 @@ def update_over_longer_files(ctx):
     check_same(ctx.scripts_file(ctx.default_exe), ctx.new_scripts, "Scripts.zmdata")
 
 
-@scenario
-def long_path_installation(ctx):
-    """A folder so deep that the script archive's path passes 259 characters,
-    where Wine's ANSI file functions give up but its C runtime does not."""
-    deep = "C:\\Tools\\" + "\\".join(["L" * 60] * 3) + "\\" + "M" * 47
-    exe_path = deep + "\\ZEMLO.exe"
+def update_at(ctx, exe_path, env=None, api="A"):
+    """The editor at exe_path, associated, is found and updated; a second run
+    finds it up to date."""
     exe_file = ctx.install(exe_path, ctx.standin("editor-outdated.exe"),
                            ctx.standin("scripts-old.zmdata"))
     scripts_file = ctx.scripts_file(exe_path)
-    ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env={"TZ": "UTC"})
+    env = {"TZ": "UTC", **(env or {})}
+    ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env=env, api=api)
     check_stamped(exe_file, "UTC")
+    check_stamped(scripts_file, "UTC")
     check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
     check_same(scripts_file, ctx.new_scripts, "Scripts.zmdata")
     check_only(exe_file.parent, ["ZEMLO.exe", "System"])
     check_only(scripts_file.parent, ["Scripts.zmdata"])
+    ctx.run("MsgAlreadyUpdated", env=env, api=api)
+
+
+def path_of(prefix, words, length):
+    """prefix, a folder of each word repeated, then ZEMLO.exe: length characters."""
+    tail = "\\ZEMLO.exe"
+    room = length - len(prefix) - len(tail)  # for the folders and their backslashes
+    sizes = [room // len(words) - 1] * len(words)
+    sizes[-1] += room - sum(n + 1 for n in sizes)
+    path = prefix + "".join("\\" + (w * room)[:n] for w, n in zip(words, sizes)) + tail
+    assert len(path) == length, path
+    return path
+
+
+@scenario
+def long_path_installation(ctx):
+    """A folder so deep that the executable's path has 249 characters and the
+    script archive's 266: past the 248 from which paths go in their \\?\ form,
+    past the 259 of the plain form."""
+    update_at(ctx, path_of(r"C:\Tools", "LLLM", 249))
+
+
+@scenario
+def path_of_420_bytes(ctx):
+    update_at(ctx, path_of(r"C:\Tools", "AB", 420))
+
+
+@scenario
+def path_of_272_japanese_characters(ctx):
+    """Four folders of Japanese names: 774 bytes of UTF-8."""
+    update_at(ctx, path_of(r"C:\Apps\長いフォルダ", ["ソフト表示", "編集データ", "作業場所"], 272))
+
+
+@scenario
+def folder_named_outside_code_page_932(ctx):
+    """Hangul and an accented letter: neither is in code page 932."""
+    update_at(ctx, r"C:\Apps\한글 Café\ZEMLO\ZEMLO.exe")
+
+
+@scenario
+def japanese_folder_under_code_page_1252(ctx):
+    update_at(ctx, JAPANESE_FOLDER + r"\ZEMLO\ZEMLO.exe", env=western(), api="W")
+
+
+@scenario
+def exe_path_too_long_for_its_scripts_falls_back(ctx):
+    """An executable path of 990 bytes leaves its script archive's no room in the
+    program's 1000-byte buffer: refused, and Program Files is looked in."""
+    ctx.install(ctx.default_exe, ctx.new_exe, ctx.standin("scripts-old.zmdata"), associate=False)
+    too_long = path_of(r"C:\Tools", "ABCDE", 990)
+    ctx.host.install_editor(too_long, ctx.standin("editor-outdated.exe"),
+                            ctx.standin("scripts-old.zmdata"))
+    ctx.host.set_association(f'"{too_long}" "%1"')
+    ctx.run("MsgAlreadyUpdated")
+
+
+@scenario
+def registry_value_fits_in_utf8(ctx):
+    """The association is read in UTF-16 and handed on in UTF-8 within the 1000
+    bytes the program offers: a value of 999 bytes and a terminator is used, one
+    of 1000 is refused, with or without a terminator, counted in UTF-8 bytes
+    whatever the UTF-16 form takes; a value that is not valid UTF-16 is refused."""
+    japanese_exe = JAPANESE_FOLDER + r"\ZEMLO\ZEMLO.exe"
+    ctx.install(TOOLS_EXE, ctx.new_exe, ctx.standin("scripts-old.zmdata"), associate=False)
+    ctx.host.install_editor(japanese_exe, ctx.new_exe, ctx.standin("scripts-old.zmdata"))
+
+    def padded(command, filler, size):
+        text = command + filler * ((size - len(command.encode())) // len(filler.encode()))
+        return text + "p" * (size - len(text.encode()))
+
+    rows = []
+    for exe_path, filler in ((TOOLS_EXE, "p"), (japanese_exe, "あ")):
+        command = f'"{exe_path}" "%1" '
+        for size, terminated, found in ((999, True, True), (999, False, True),
+                                        (1000, False, False), (1000, True, False)):
+            rows.append((f"{exe_path}, {filler!r} to {size} UTF-8 bytes, terminated: {terminated}",
+                         padded(command, filler, size).encode("utf-16-le") + b"\0\0" * terminated,
+                         found))
+    rows.append(("a lone surrogate after the command",
+                 f'"{japanese_exe}" "%1" '.encode("utf-16-le") + b"\x00\xd8\0\0", False))
+    for what, stored, found in rows:
+        ctx.host.set_association(stored=stored)
+        print(f"{what}: {len(stored) // 2} UTF-16 units")
+        ctx.run("MsgAlreadyUpdated" if found else "MsgNotInstalled")
 
 
 @scenario
@@ -402,7 +487,7 @@ def exe_held_by_a_scanner_for_a_moment(ctx):
 def scripts_held_by_a_scanner_for_a_moment(ctx):
     """Shared for reading only, as scanners hold files: the probe is refused."""
     update_while_a_scanner_holds(ctx, r"System\Data\Scripts.zmdata", "read",
-                                 ("msvcrt.fopen", 'Scripts.zmdata"', '"r+b"'))
+                                 ("msvcrt._wfopen", 'Scripts.zmdata"', '"r+b"'))
 
 
 @scenario
@@ -634,9 +719,9 @@ def process_set_up_before_the_run(ctx):
     ctx.install(TOOLS_EXE, ctx.new_exe, ctx.standin("scripts-old.zmdata"))
     calls = [(f"{m.group(1).lower()}.{m.group(2)}", m.group(3).split(","))
              for m in _RELAY_CALL.finditer(ctx.run("MsgAlreadyUpdated").log)]
-    run_starts = next(i for i, (name, _) in enumerate(calls)
-                      if name in ("advapi32.RegOpenKeyExA", "kernel32.GetFileAttributesA",
-                                  "msvcrt.fopen"))
+    run_starts = next(i for i, (name, args) in enumerate(calls)
+                      if name in ("advapi32.RegOpenKeyExW", "kernel32.GetFileAttributesW",
+                                  "msvcrt._wfopen") and "ZEMLO" in ",".join(args))
     first = calls[:run_starts]
     token_opened = any(name == "advapi32.OpenProcessToken" and int(args[1], 16) & 0x88 == 0x88
                        for name, args in first)
@@ -656,18 +741,23 @@ def process_set_up_before_the_run(ctx):
 WESTERN = {"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"}
 
 
+def western():
+    if subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower().count(
+            "c.utf8") == 0:
+        raise Skipped("no C.UTF-8 locale on this machine")
+    return WESTERN
+
+
 @scenario
 def boxes_read_right_under_code_page_1252(ctx):
     """Where the ANSI code page is not 932, every box is shown through MessageBoxW
     with the table's text converted from 932: exactly the table's characters."""
-    if subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower().count(
-            "c.utf8") == 0:
-        raise Skipped("no C.UTF-8 locale on this machine")
+    env = western()
     exe_file = ctx.install(TOOLS_EXE, ctx.standin("editor-outdated.exe"),
                            ctx.standin("scripts-old.zmdata"))
-    ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env=WESTERN, api="W")
+    ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env=env, api="W")
     check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
-    ctx.run("MsgAlreadyUpdated", env=WESTERN, api="W")
+    ctx.run("MsgAlreadyUpdated", env=env, api="W")
 
 
 def main():

@@ -37,11 +37,13 @@ TABLE = {
 
 
 # Calls recorded in every run's relay trace: the boxes, the process's own
-# hardening, and the first steps of the run proper (for the order of things).
+# hardening, and the first steps of the run proper (for the order of things; the
+# ANSI lookup is that of the benchmark's baseline programs).
 RELAYED = ["user32.MessageBoxA", "user32.MessageBoxW", "user32.SetProcessDPIAware",
            "advapi32.OpenProcessToken", "advapi32.GetTokenInformation",
-           "advapi32.SetTokenInformation", "advapi32.RegOpenKeyExA", "kernel32.GetFileAttributesA",
-           "msvcrt.fopen", "kernel32.MoveFileExW", "kernel32.Sleep"]
+           "advapi32.SetTokenInformation", "advapi32.RegOpenKeyExA", "advapi32.RegOpenKeyExW",
+           "kernel32.GetFileAttributesW", "msvcrt._wfopen", "kernel32.MoveFileExW",
+           "kernel32.Sleep"]
 
 # Boxes recorded and answered without a window manager, crashes that end instead
 # of waiting in a debugger, the system's visual theme switched on as on Windows,
@@ -324,20 +326,27 @@ class WineHost:
         return exe_file, scripts_file
 
     def import_reg(self, lines):
+        """Imports registry lines in UTF-16, as the registry holds them: names in
+        any script, whatever the code page."""
         reg = self.state_dir / "import.reg"
-        reg.write_text("REGEDIT4\n\n" + "\n".join(lines) + "\n", encoding="cp932")
+        reg.write_text("Windows Registry Editor Version 5.00\n\n" + "\n".join(lines) + "\n",
+                       encoding="utf-16")
         self.wine("reg", "import", str(reg))
 
-    def set_association(self, command=None, kind="REG_SZ"):
-        """Replaces the editor's open command (None: no association at all)."""
+    def set_association(self, command=None, kind="REG_SZ", stored=None):
+        """Replaces the editor's open command (None: no association at all);
+        stored: the REG_SZ value's exact UTF-16LE bytes instead, with or without
+        a terminator."""
         lines = [f"[-{COMMAND_KEY}]"]
-        if command is not None:
+        if command is not None or stored is not None:
             lines.append(f"[{COMMAND_KEY}\\shell\\open\\command]")
-            if kind == "REG_SZ":
+            if stored is not None:
+                lines.append(f"@=hex(1):{stored.hex(',')}")
+            elif kind == "REG_SZ":
                 escaped = command.replace("\\", "\\\\").replace('"', '\\"')
                 lines.append(f'@="{escaped}"')
             else:
-                data = (command.encode("cp932") + b"\0").hex(",")
+                data = (command + "\0").encode("utf-16-le").hex(",")
                 lines.append(f"@=hex(2):{data}")
         self.import_reg(lines)
 
