@@ -30,8 +30,15 @@ constexpr size_t kStreamBufferSize = size_t{64} * 1024;
 static_assert(kShellPathCapacity >= 3 * (MAX_PATH - 1) + 1,
               "a shell path of MAX_PATH UTF-16 units fits in UTF-8");
 
+// The texts come from the seam's own conversions or the program's ASCII names,
+// so they are valid UTF-8; a system that refuses the flag of the check for UTF-8
+// (older ones do) converts them just the same without it.
 bool FromUtf8(const char* text, wchar_t* wide, int capacity) {
-  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide, capacity) != 0;
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide, capacity) != 0) {
+    return true;
+  }
+  return GetLastError() == ERROR_INVALID_FLAGS &&
+         MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, capacity) != 0;
 }
 
 // Whether units form valid UTF-16: every surrogate in a pair. Checked here
