@@ -42,8 +42,8 @@ bool FromUtf8(const char* text, wchar_t* wide, int capacity) {
 }
 
 // Whether units form valid UTF-16: every surrogate in a pair. Checked here
-// because Windows XP converts without WC_ERR_INVALID_CHARS, replacing a lone
-// surrogate with another character: another path.
+// because Windows XP has no WC_ERR_INVALID_CHARS, and without it a lone
+// surrogate is converted into another character: another path.
 bool IsValidUtf16(const wchar_t* units, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     bool high = units[i] >= 0xD800 && units[i] <= 0xDBFF;
@@ -293,7 +293,7 @@ long OsRegQueryValueEx(OsRegKey key, const char* valueName, uint32_t* type, unsi
                                  reinterpret_cast<BYTE*>(value), &count);
   *type = valueType;
   if (result != ERROR_SUCCESS) {
-    return result;  // ERROR_MORE_DATA: not even the UTF-16 form fits
+    return result;  // ERROR_MORE_DATA where not even the UTF-16 form fits
   }
   if (!IsString(valueType)) {
     if (count > offered) {
