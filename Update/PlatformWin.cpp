@@ -63,43 +63,25 @@ bool IsValidUtf16(const wchar_t* units, size_t count) {
 // slashes and relative parts keep working. False, with the system's error, when
 // the path is not UTF-8 or does not fit.
 bool Widen(const char* path, wchar_t* wide) {
-  wchar_t given[kWidePathCapacity];
-  if (!FromUtf8(path, given, kWidePathCapacity)) {
+  if (!FromUtf8(path, wide, kWidePathCapacity)) {
     return false;
   }
-  size_t length = wcslen(given);
-  if (length < kPlainPathLimit || wcsncmp(given, L"\\\\?\\", 4) == 0 ||
-      wcsncmp(given, L"\\\\.\\", 4) == 0) {
-    memcpy(wide, given, (length + 1) * sizeof(wchar_t));
+  if (wcslen(wide) < kPlainPathLimit || wcsncmp(wide, L"\\\\?\\", 4) == 0 ||
+      wcsncmp(wide, L"\\\\.\\", 4) == 0) {
     return true;
   }
-  wchar_t full[kWidePathCapacity];
-  DWORD fullLength = GetFullPathNameW(given, kWidePathCapacity, full, nullptr);
-  if (fullLength == 0 || fullLength >= static_cast<DWORD>(kWidePathCapacity)) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return false;
-  }
+  wchar_t full[kWidePathCapacity] = {};  // read below even when the call fails
+  DWORD fullLength = GetFullPathNameW(wide, kWidePathCapacity, full, nullptr);
   bool share = full[0] == L'\\' && full[1] == L'\\';
   const wchar_t* prefix = share ? L"\\\\?\\UNC" : L"\\\\?\\";
   const wchar_t* rest = share ? full + 1 : full;  // \\server\share: \\?\UNC\server\share
-  if (wcslen(prefix) + wcslen(rest) >= static_cast<size_t>(kWidePathCapacity)) {
+  if (fullLength == 0 || fullLength >= static_cast<DWORD>(kWidePathCapacity) ||
+      wcslen(prefix) + wcslen(rest) >= static_cast<size_t>(kWidePathCapacity)) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
   wcscpy(wide, prefix);
   wcscat(wide, rest);
-  return true;
-}
-
-// A stream mode ("rb", "r+b", "wb") for the C runtime's wide open.
-bool WidenMode(const char* mode, wchar_t* wide, size_t capacity) {
-  size_t length = strlen(mode);
-  if (length >= capacity) {
-    return false;
-  }
-  for (size_t i = 0; i <= length; ++i) {
-    wide[i] = static_cast<unsigned char>(mode[i]);
-  }
   return true;
 }
 
@@ -425,12 +407,8 @@ int ShowMessage(void* owner, const char* text, const char* caption, MessageKind 
 
 FILE* OsFileOpen(const char* path, const char* mode) {
   wchar_t widePath[kWidePathCapacity];
-  wchar_t wideMode[8];
-  if (!Widen(path, widePath)) {
-    return nullptr;
-  }
-  if (!WidenMode(mode, wideMode, sizeof wideMode / sizeof wideMode[0])) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+  wchar_t wideMode[8];  // "rb", "r+b", "wb"
+  if (!Widen(path, widePath) || !FromUtf8(mode, wideMode, 8)) {
     return nullptr;
   }
   // The C runtime keeps the system's error of a failed open in _doserrno.

@@ -339,15 +339,9 @@ class WineHost:
         a terminator."""
         lines = [f"[-{COMMAND_KEY}]"]
         if command is not None or stored is not None:
-            lines.append(f"[{COMMAND_KEY}\\shell\\open\\command]")
-            if stored is not None:
-                lines.append(f"@=hex(1):{stored.hex(',')}")
-            elif kind == "REG_SZ":
-                escaped = command.replace("\\", "\\\\").replace('"', '\\"')
-                lines.append(f'@="{escaped}"')
-            else:
-                data = (command + "\0").encode("utf-16-le").hex(",")
-                lines.append(f"@=hex(2):{data}")
+            data = stored if stored is not None else (command + "\0").encode("utf-16-le")
+            code = {"REG_SZ": 1, "REG_EXPAND_SZ": 2}[kind]
+            lines += [f"[{COMMAND_KEY}\\shell\\open\\command]", f"@=hex({code}):{data.hex(',')}"]
         self.import_reg(lines)
 
     @contextlib.contextmanager
