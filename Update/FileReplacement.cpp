@@ -198,15 +198,20 @@ bool WriteImage(const char* path, const unsigned char* image, int32_t size, int*
   }
   // One call for the whole image: the stream writes it straight through in its
   // own large blocks.
-  bool complete =
+  bool placed =
       OsFileWrite(image, static_cast<size_t>(size), stream) == static_cast<size_t>(size) &&
-      OsFileFlushToDisk(stream) == 0;
-  complete = OsFileClose(stream) == 0 && complete;
-  complete = complete && MoveIntoPlace(temporary, path, patienceMs);
-  if (!complete) {
-    OsDeleteFile(temporary);  // this run's own file: created above
+      OsFileFlushToDisk(stream) == 0 && MoveIntoPlace(temporary, path, patienceMs);
+  // The file stays open until it is in place: closed, it would look to another
+  // updater's clean-up exactly like a leftover, and be removed under this run's
+  // move. Still open, it is removed only by this run, and the name stays this
+  // run's until the stream closes.
+  if (!placed) {
+    OsDeleteFile(temporary);
   }
-  return complete;
+  // Its bytes were on disk before the move: a close that fails after it changes
+  // nothing in place.
+  OsFileClose(stream);
+  return placed;
 }
 
 bool StampFileTime(const char* path, const SystemTime& local, int* patienceMs) {

@@ -177,9 +177,11 @@ constexpr long kErrorAlreadyExists = 183;
 // _wfopen in binary mode: null when the open fails, with OsLastError.
 FILE* OsFileOpen(const char* path, const char* mode);
 // A new file, created for writing only if nothing at all has that name yet (not
-// even a link), shared with nobody while it is open, with a binary output stream
-// on it: 0 with the stream in *stream, else the system's error, kErrorFileExists
-// or kErrorAlreadyExists when the name is taken.
+// even a link), with a binary output stream on it: 0 with the stream in *stream,
+// else the system's error, kErrorFileExists or kErrorAlreadyExists when the name
+// is taken. While it is open it shares only deletion: nobody else opens it, and
+// OsMoveFileEx and OsDeleteFile still take it by its name (the stream follows the
+// file it moved).
 long OsFileCreateNew(const char* path, FILE** stream);
 // An existing file opened for reading, sharing with others only what `share`
 // allows (kFileShareRead: refused while another program writes it), as the entry

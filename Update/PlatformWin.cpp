@@ -428,8 +428,9 @@ long OsFileCreateNew(const char* path, FILE** stream) {
   if (!Widen(path, widePath)) {
     return static_cast<long>(GetLastError());
   }
-  HANDLE file =
-      CreateFileW(widePath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Sharing deletion lets MoveFileExW rename it while this handle is open.
+  HANDLE file = CreateFileW(widePath, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return static_cast<long>(GetLastError());
   }

@@ -40,6 +40,7 @@ struct Hidden {
   std::set<std::string> denied;                // by host path
   std::set<std::string> beingWritten;          // by host path
   std::map<FILE*, std::string> sharedOpens;    // stream: host path
+  std::map<FILE*, std::string> created;        // created new and open, sharing deletion only
   std::map<OsHandle, std::string> handles;     // open handle: Windows path
   OsHandle nextHandle = 100;
   int calls[static_cast<int>(Op::Count)] = {};
@@ -92,6 +93,16 @@ bool IsFolder(const std::string& hostPath) {
 bool IsPresent(const std::string& hostPath) {
   struct stat info;
   return stat(hostPath.c_str(), &info) == 0;
+}
+
+// Whether a file created new is open on the entry: nobody else may open it then.
+bool HeldOpen(const std::string& hostPath) {
+  for (const auto& open : H().created) {
+    if (open.second == hostPath) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // Whether Windows would let this process write to or replace the file.
@@ -161,6 +172,7 @@ void Reset() {
   h.denied.clear();
   h.beingWritten.clear();
   h.sharedOpens.clear();
+  h.created.clear();
   h.handles.clear();
   for (int i = 0; i < static_cast<int>(Op::Count); ++i) {
     h.calls[i] = 0;
@@ -269,7 +281,14 @@ using fake::Refused;
 
 long OsLastError() { return H().lastError; }
 
-void OsPause(int milliseconds) { Get().pauses.push_back(milliseconds); }
+void OsPause(int milliseconds) {
+  Get().pauses.push_back(milliseconds);
+  std::function<void()> meanwhile;
+  meanwhile.swap(Get().duringNextPause);
+  if (meanwhile) {
+    meanwhile();
+  }
+}
 
 long OsRegOpenClassesKey(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key) {
   fake::Registry& registry = Get().registry;
@@ -398,7 +417,7 @@ FILE* OsFileOpen(const char* path, const char* mode) {
   uint32_t attributes = fake::AttributesOf(host);
   bool writes = strpbrk(mode, "wa+") != nullptr;
   bool creates = strpbrk(mode, "wa") != nullptr;
-  if (exists && writes && H().inUse.count(host)) {
+  if ((exists && writes && H().inUse.count(host)) || fake::HeldOpen(host)) {
     return Refused<FILE*>(kErrorSharingViolation, nullptr);
   }
   if (H().denied.count(host) ||
@@ -427,6 +446,7 @@ long OsFileCreateNew(const char* path, FILE** stream) {
     return errno == EEXIST ? kErrorFileExists : kErrorAccessDenied;
   }
   *stream = fdopen(descriptor, "wb");
+  H().created[*stream] = fake::HostPath(path);
   Get().openStreams++;
   return kErrorSuccess;
 }
@@ -448,7 +468,8 @@ long OsFileOpenShared(const char* path, uint32_t share, FILE** stream) {
   if (S_ISDIR(info.st_mode) || H().denied.count(host)) {
     return kErrorAccessDenied;
   }
-  if (H().beingWritten.count(host) && !(share & 0x2 /* FILE_SHARE_WRITE */)) {
+  if ((H().beingWritten.count(host) && !(share & 0x2 /* FILE_SHARE_WRITE */)) ||
+      fake::HeldOpen(host)) {
     return kErrorSharingViolation;
   }
   *stream = fopen(host.c_str(), "rb");
@@ -499,6 +520,7 @@ int OsFileFlushToDisk(FILE* stream) {
 int OsFileClose(FILE* stream) {
   Get().openStreams--;
   H().sharedOpens.erase(stream);
+  H().created.erase(stream);
   int result = fclose(stream);
   return Fails(Op::FileClose) ? EOF : result;
 }
@@ -516,11 +538,17 @@ int OsMoveFileEx(const char* from, const char* to, uint32_t flags) {
   if (fake::IsPresent(hostTo) && !(flags & kMoveFileReplaceExisting)) {
     return Refused(kErrorAlreadyExists, 0);
   }
-  if (fake::IsFolder(hostTo) || (fake::IsPresent(hostTo) && !fake::Writable(hostTo))) {
+  if (fake::IsFolder(hostTo) || (fake::IsPresent(hostTo) && !fake::Writable(hostTo)) ||
+      fake::HeldOpen(hostTo)) {
     return Refused(kErrorAccessDenied, 0);
   }
   if (rename(hostFrom.c_str(), hostTo.c_str()) != 0) {
     return Refused(fake::kErrorGenFailure, 0);
+  }
+  for (auto& open : H().created) {  // an open file keeps its stream where it goes
+    if (open.second == hostFrom) {
+      open.second = hostTo;
+    }
   }
   H().attributes.erase(hostTo);  // the file in place now is the moved one
   return 1;
@@ -563,7 +591,7 @@ OsHandle OsCreateFile(const char* path, uint32_t access, uint32_t share, uint32_
   if (!fake::IsPresent(host)) {
     return Refused(kErrorFileNotFound, kInvalidHandleValue);
   }
-  if (H().inUse.count(host)) {
+  if (H().inUse.count(host) || fake::HeldOpen(host)) {
     return Refused(kErrorSharingViolation, kInvalidHandleValue);
   }
   if (fake::IsFolder(host) || !fake::Writable(host)) {

@@ -5,10 +5,13 @@
 // boxes; the stand-in records every box and every stream opened, and can make
 // the N-th call of any operation fail. It emulates the Windows behaviour the
 // updater relies on: folders cannot be opened as streams, and read-only, hidden
-// or system files refuse to be opened for writing even when running as root.
+// or system files refuse to be opened for writing even when running as root, and
+// a file created new is opened by nobody else until it is closed, though it can
+// be moved or removed meanwhile.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -124,6 +127,9 @@ struct State {
   int openHandles = 0;
   std::map<std::string, Stamp> stamps;  // by Windows path
   std::vector<int> pauses;              // asked for, in milliseconds; never slept
+
+  // Runs once, in place of the next pause: what another program does meanwhile.
+  std::function<void()> duringNextPause;
 };
 
 State& Get();

@@ -145,22 +145,23 @@ TEST_F(Replacement, WriteFailureKeepsTheOldFileAndRemovesTheTemporary) {
   struct Point {
     fake::Op op;
     int n;
+    bool replaced = false;
   };
   const Point points[] = {
-      {fake::Op::FileOpen, 1},           // the probe of the old file
-      {fake::Op::FileCreateNew, 1},      // the temporary file
-      {fake::Op::FileWrite, 1},          // half the image written, then a full disk
-      {fake::Op::FileFlushToDisk, 1},    // getting the bytes to disk
-      {fake::Op::FileClose, 2},          // closing the temporary file
-      {fake::Op::MoveFileEx, 1},         // putting it in place
-      {fake::Op::GetFileAttributes, 1},  // no attributes: treated as absent, still replaced
+      {fake::Op::FileOpen, 1},                 // the probe of the old file
+      {fake::Op::FileCreateNew, 1},            // the temporary file
+      {fake::Op::FileWrite, 1},                // half the image written, then a full disk
+      {fake::Op::FileFlushToDisk, 1},          // getting the bytes to disk
+      {fake::Op::MoveFileEx, 1},               // putting it in place
+      {fake::Op::FileClose, 2, true},          // closing it once in place: its bytes are there
+      {fake::Op::GetFileAttributes, 1, true},  // no attributes: treated as absent
   };
   for (const Point& point : points) {
     SetUp();
     fake::FailCall(point.op, point.n);
     bool written = WriteImage(kScripts, ScriptsImage, ScriptsImageSize, &patienceMs_);
     std::string now = fake::ReadFile(kScripts);
-    if (point.op == fake::Op::GetFileAttributes) {
+    if (point.replaced) {
       EXPECT_TRUE(written);
       EXPECT_EQ(now, NewScripts());
     } else {
@@ -249,6 +250,9 @@ TEST_F(Replacement, MomentaryRefusalsAreWaitedOutForABoundedTime) {
     int tries;     // calls of refusal.op in the whole update
     int pausedMs;  // in all
     bool exeStamped;
+    // Another updater replaces the executable during the first pause: its clean-up
+    // must pass over this run's temporary file, still open while it waits to move.
+    bool anotherUpdater = false;
   } rows[] = {
       {{kProbe, 1, 1, kSharing}, {}, kUpdateDone, 3, 20, true},
       {{kProbe, 1, 4, kDenied}, {}, kUpdateDone, 6, 20 + 40 + 80 + 160, true},
@@ -258,6 +262,7 @@ TEST_F(Replacement, MomentaryRefusalsAreWaitedOutForABoundedTime) {
       {{kMove, 2, 1, kDenied}, {}, kUpdateDone, 3, 20, true},
       {{kMove, 2, 3, kSharing}, {}, kUpdateDone, 5, 20 + 40 + 80, true},
       {{kMove, 2, kForGood, kDenied}, {}, kExeWriteFailed, 11, 2000, false},
+      {{kMove, 2, 1, kDenied}, {}, kUpdateDone, 4, 20, true, true},
       {{kMove, 1, 1, kDiskFull}, {}, kScriptsWriteFailed, 1, 0, false},
       {{kStampOpen, 1, 2, kSharing}, {}, kUpdateDone, 4, 20 + 40, true},
       {{kStampOpen, 1, 10, kDenied}, {}, kUpdateDone, 11, 2000, false},  // every exe try
@@ -275,8 +280,22 @@ TEST_F(Replacement, MomentaryRefusalsAreWaitedOutForABoundedTime) {
     if (row.then.count != 0) {
       fake::Refuse(row.then.op, row.then.first, row.then.count, row.then.error);
     }
+    int otherPatienceMs = kPatienceMs;
+    bool otherWritten = false;
+    if (row.anotherUpdater) {
+      fake::Get().duringNextPause = [&] {
+        otherWritten = WriteImage(kExe, ExeImage, ExeImageSize, &otherPatienceMs);
+      };
+    }
     ApplyUpdate(kExe, kScripts);
     ExpectBox(row.box);
+    if (row.anotherUpdater) {
+      EXPECT_TRUE(otherWritten);
+      const std::string temporary = std::string(kExe) + ".zemlo-new";
+      ASSERT_EQ(fake::Get().moves.size(), 4u);
+      EXPECT_EQ(fake::Get().moves[2].from, temporary + "-2");  // the other updater's
+      EXPECT_EQ(fake::Get().moves[3].from, temporary);          // this run's, kept for it
+    }
     EXPECT_EQ(fake::Calls(r.op), row.tries);
     EXPECT_EQ(PausedMs(), row.pausedMs);
     for (int pause : fake::Get().pauses) {
