@@ -84,7 +84,7 @@ int OsShGetPathFromIdList(OsItemList /*list*/, char* /*path*/) { return 0; }
 void OsIlFree(OsItemList /*list*/) {}
 
 uint32_t OsGetFileAttributes(const char* path) {
-  struct stat info {};
+  struct stat info = {};
   return stat(path, &info) == 0 ? AttributesOf(info) : kInvalidFileAttributes;
 }
 
@@ -184,7 +184,7 @@ long OsFileOpenShared(const char* path, uint32_t /*share*/, FILE** stream) {
 }
 
 int OsFileAttributes(FILE* stream, uint32_t* attributes, uint64_t* length) {
-  struct stat info {};
+  struct stat info = {};
   if (fstat(fileno(stream), &info) != 0) {
     return 0;
   }

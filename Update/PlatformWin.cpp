@@ -9,16 +9,9 @@
 #include <wchar.h>
 
 #include "Platform.h"
+#include "PlatformWinPaths.h"
 
 namespace {
-
-// Room for any path the updater builds, in UTF-16, with a \\?\UNC\ in front.
-constexpr int kWidePathCapacity = 1100;
-
-// From this many UTF-16 units on, a path goes in its \\?\ form: the plain form
-// stops at 260 (248 for a folder), the \\?\ form at 32,767 on every Windows
-// since XP, with no setting.
-constexpr size_t kPlainPathLimit = 248;
 
 // The updater offers 1000 bytes for a registry value: a string whose UTF-8 form
 // fits them has at most as many UTF-16 units.
@@ -54,34 +47,6 @@ bool IsValidUtf16(const wchar_t* units, size_t count) {
       return false;
     }
   }
-  return true;
-}
-
-// A UTF-8 path as the wide functions take it. Paths of kPlainPathLimit units or
-// more are made absolute and given the \\?\ form (\\?\UNC\ for a share), which
-// the system takes literally; shorter ones go as they are, so that forward
-// slashes and relative parts keep working. False, with the system's error, when
-// the path is not UTF-8 or does not fit.
-bool Widen(const char* path, wchar_t* wide) {
-  if (!FromUtf8(path, wide, kWidePathCapacity)) {
-    return false;
-  }
-  if (wcslen(wide) < kPlainPathLimit || wcsncmp(wide, L"\\\\?\\", 4) == 0 ||
-      wcsncmp(wide, L"\\\\.\\", 4) == 0) {
-    return true;
-  }
-  wchar_t full[kWidePathCapacity] = {};  // read below even when the call fails
-  DWORD fullLength = GetFullPathNameW(wide, kWidePathCapacity, full, nullptr);
-  bool share = full[0] == L'\\' && full[1] == L'\\';
-  const wchar_t* prefix = share ? L"\\\\?\\UNC" : L"\\\\?\\";
-  const wchar_t* rest = share ? full + 1 : full;  // \\server\share: \\?\UNC\server\share
-  if (fullLength == 0 || fullLength >= static_cast<DWORD>(kWidePathCapacity) ||
-      wcslen(prefix) + wcslen(rest) >= static_cast<size_t>(kWidePathCapacity)) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return false;
-  }
-  wcscpy(wide, prefix);
-  wcscat(wide, rest);
   return true;
 }
 
@@ -239,6 +204,29 @@ FILE* StreamOn(HANDLE file, int flags, const char* mode) {
 
 }  // namespace
 
+bool WidenPath(const char* path, wchar_t* wide) {
+  if (!FromUtf8(path, wide, kWidePathCapacity)) {
+    return false;
+  }
+  if (wcslen(wide) < kPlainPathLimit || wcsncmp(wide, L"\\\\?\\", 4) == 0 ||
+      wcsncmp(wide, L"\\\\.\\", 4) == 0) {
+    return true;
+  }
+  wchar_t full[kWidePathCapacity] = {};  // read below even when the call fails
+  DWORD fullLength = GetFullPathNameW(wide, kWidePathCapacity, full, nullptr);
+  bool share = full[0] == L'\\' && full[1] == L'\\';
+  const wchar_t* prefix = share ? L"\\\\?\\UNC" : L"\\\\?\\";
+  const wchar_t* rest = share ? full + 1 : full;  // \\server\share: \\?\UNC\server\share
+  if (fullLength == 0 || fullLength >= static_cast<DWORD>(kWidePathCapacity) ||
+      wcslen(prefix) + wcslen(rest) >= static_cast<size_t>(kWidePathCapacity)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  wcscpy(wide, prefix);
+  wcscat(wide, rest);
+  return true;
+}
+
 void OsHardenProcess() {
   LockLibrarySearch();
   TurnOffFileVirtualization();
@@ -332,13 +320,13 @@ void OsIlFree(OsItemList list) { ILFree(reinterpret_cast<LPITEMIDLIST>(list)); }
 
 uint32_t OsGetFileAttributes(const char* path) {
   wchar_t widePath[kWidePathCapacity];
-  return Widen(path, widePath) ? GetFileAttributesW(widePath) : kInvalidFileAttributes;
+  return WidenPath(path, widePath) ? GetFileAttributesW(widePath) : kInvalidFileAttributes;
 }
 
 int OsMoveFileEx(const char* from, const char* to, uint32_t flags) {
   wchar_t wideFrom[kWidePathCapacity];
   wchar_t wideTo[kWidePathCapacity];
-  if (!Widen(from, wideFrom) || !Widen(to, wideTo)) {
+  if (!WidenPath(from, wideFrom) || !WidenPath(to, wideTo)) {
     return 0;
   }
   return MoveFileExW(wideFrom, wideTo, flags);
@@ -346,7 +334,7 @@ int OsMoveFileEx(const char* from, const char* to, uint32_t flags) {
 
 int OsDeleteFile(const char* path) {
   wchar_t widePath[kWidePathCapacity];
-  return Widen(path, widePath) ? DeleteFileW(widePath) : 0;
+  return WidenPath(path, widePath) ? DeleteFileW(widePath) : 0;
 }
 
 int OsSystemTimeToFileTime(const SystemTime* calendar, FileTime* time) {
@@ -376,7 +364,7 @@ int OsLocalFileTimeToFileTime(const FileTime* local, FileTime* utc) {
 OsHandle OsCreateFile(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
                       uint32_t flags) {
   wchar_t widePath[kWidePathCapacity];
-  if (!Widen(path, widePath)) {
+  if (!WidenPath(path, widePath)) {
     return kInvalidHandleValue;
   }
   return reinterpret_cast<OsHandle>(
@@ -408,7 +396,7 @@ int ShowMessage(void* owner, const char* text, const char* caption, MessageKind 
 FILE* OsFileOpen(const char* path, const char* mode) {
   wchar_t widePath[kWidePathCapacity];
   wchar_t wideMode[8];  // "rb", "r+b", "wb"
-  if (!Widen(path, widePath) || !FromUtf8(mode, wideMode, 8)) {
+  if (!WidenPath(path, widePath) || !FromUtf8(mode, wideMode, 8)) {
     return nullptr;
   }
   // The C runtime keeps the system's error of a failed open in _doserrno.
@@ -425,7 +413,7 @@ FILE* OsFileOpen(const char* path, const char* mode) {
 long OsFileCreateNew(const char* path, FILE** stream) {
   *stream = nullptr;
   wchar_t widePath[kWidePathCapacity];
-  if (!Widen(path, widePath)) {
+  if (!WidenPath(path, widePath)) {
     return static_cast<long>(GetLastError());
   }
   // Sharing deletion lets MoveFileExW rename it while this handle is open.
@@ -445,7 +433,7 @@ long OsFileCreateNew(const char* path, FILE** stream) {
 long OsFileOpenShared(const char* path, uint32_t share, FILE** stream) {
   *stream = nullptr;
   wchar_t widePath[kWidePathCapacity];
-  if (!Widen(path, widePath)) {
+  if (!WidenPath(path, widePath)) {
     return static_cast<long>(GetLastError());
   }
   HANDLE file = CreateFileW(widePath, GENERIC_READ, share, nullptr, OPEN_EXISTING,

@@ -294,7 +294,7 @@ TEST_F(Replacement, MomentaryRefusalsAreWaitedOutForABoundedTime) {
       const std::string temporary = std::string(kExe) + ".zemlo-new";
       ASSERT_EQ(fake::Get().moves.size(), 4u);
       EXPECT_EQ(fake::Get().moves[2].from, temporary + "-2");  // the other updater's
-      EXPECT_EQ(fake::Get().moves[3].from, temporary);          // this run's, kept for it
+      EXPECT_EQ(fake::Get().moves[3].from, temporary);         // this run's, kept for it
     }
     EXPECT_EQ(fake::Calls(r.op), row.tries);
     EXPECT_EQ(PausedMs(), row.pausedMs);

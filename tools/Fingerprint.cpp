@@ -32,7 +32,7 @@ const char* ClassName(VersionClass version) {
 
 // Prints one file's line; false when it cannot be read whole.
 bool Report(const char* path, const char* expected, bool* matches) {
-  struct stat info {};
+  struct stat info = {};
   if (stat(path, &info) != 0) {
     fprintf(stderr, "zemlo-fingerprint: %s: %s\n", path, strerror(errno));
     return false;

@@ -708,6 +708,23 @@ def leftovers_of_interrupted_updates_are_removed(ctx):
     ctx.run("MsgAlreadyUpdated")
 
 
+@scenario
+def seam_rules(ctx):
+    """The Windows seam's own rules where a whole run cannot see them, checked by
+    ZEMLOSeamTest.exe (built beside the updater) against this prefix: each
+    registry value handed on in UTF-8 as a reference conversion says, with nothing
+    written past the bytes offered, and the form each path takes."""
+    output = ctx.host.state_dir / "seam-test.log"
+    with open(output, "wb") as out:  # a file, never a pipe: Wine services inherit it
+        code = subprocess.run(["wine", str(Path(ctx.exe).with_name("ZEMLOSeamTest.exe"))],
+                              env=ctx.host.env, stdin=subprocess.DEVNULL, stdout=out,
+                              stderr=out, timeout=600).returncode
+    print("\n".join(line for line in output.read_text(errors="replace").splitlines()
+                    if not re.match(r"[0-9a-f]{4}:", line)))
+    if code != 0:
+        raise Failure(f"ZEMLOSeamTest.exe exited with {code}")
+
+
 _RELAY_CALL = re.compile(r"Call (\w+)\.(\w+)\(([^)]*)\)")
 
 
@@ -770,7 +787,7 @@ def main():
     parser.add_argument("--release-scripts", help="the script archive the updater carries")
     parser.add_argument("--windows-version", default="win10",
                         help="the Windows the prefix reports: winxp, win7, win10, or win10-64 "
-                             "for a 64-bit one")
+                             "or win11-64 for a 64-bit one")
     sub = parser.add_subparsers(dest="command", required=True)
     sub.add_parser("prepare")
     sub.add_parser("shutdown")
