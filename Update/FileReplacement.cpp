@@ -41,7 +41,7 @@ bool PauseBeforeRetry(long error, int* pauseMs, int* patienceMs) {
   if (!CanBeMomentary(error) || *patienceMs <= 0) {
     return false;
   }
-  int pause = *pauseMs < *patienceMs ? *pauseMs : *patienceMs;
+  const int pause = *pauseMs < *patienceMs ? *pauseMs : *patienceMs;
   OsPause(pause);
   *patienceMs -= pause;
   *pauseMs = *pauseMs * 2 < kLongestPauseMs ? *pauseMs * 2 : kLongestPauseMs;
@@ -50,7 +50,7 @@ bool PauseBeforeRetry(long error, int* pauseMs, int* patienceMs) {
 
 // What a plain open for writing would refuse, asked without changing the file.
 bool CanReplace(const char* path, int* patienceMs) {
-  uint32_t attributes = OsGetFileAttributes(path);
+  const uint32_t attributes = OsGetFileAttributes(path);
   if (attributes == kInvalidFileAttributes) {
     return true;  // nothing there yet: it will be created
   }
@@ -92,9 +92,9 @@ bool TemporaryPathFor(const char* path, int attempt, char* temporary) {
     *--digit = '-';
     memmove(number, digit, static_cast<size_t>(number + sizeof number - digit));
   }
-  size_t length = strlen(path);
-  size_t suffixLength = sizeof kTemporarySuffix - 1;
-  size_t numberLength = strlen(number);
+  const size_t length = strlen(path);
+  const size_t suffixLength = sizeof kTemporarySuffix - 1;
+  const size_t numberLength = strlen(number);
   if (length + suffixLength + numberLength >= static_cast<size_t>(kTemporaryPathCapacity)) {
     return false;
   }
@@ -119,9 +119,9 @@ bool IsLeftoverOf(FILE* stream, const unsigned char* image, int32_t size) {
   }
   unsigned char block[kFileBlockSize];
   for (uint64_t compared = 0; compared < length;) {
-    uint64_t left = length - compared;
-    size_t wanted = left < kFileBlockSize ? static_cast<size_t>(left) : kFileBlockSize;
-    size_t got = OsFileRead(block, wanted, stream);
+    const uint64_t left = length - compared;
+    const size_t wanted = left < kFileBlockSize ? static_cast<size_t>(left) : kFileBlockSize;
+    const size_t got = OsFileRead(block, wanted, stream);
     if (got == 0 || memcmp(block, image + static_cast<size_t>(compared), got) != 0) {
       return false;  // other bytes, or a read error that leaves them unknown
     }
@@ -141,14 +141,14 @@ void RemoveLeftovers(const char* path, const unsigned char* image, int32_t size)
        ++attempt) {
     FILE* stream = nullptr;
     // Sharing reading only: a file another program still writes is refused.
-    long error = OsFileOpenShared(temporary, kFileShareRead, &stream);
+    const long error = OsFileOpenShared(temporary, kFileShareRead, &stream);
     if (error == kErrorFileNotFound || error == kErrorPathNotFound) {
       return;
     }
     if (error != kErrorSuccess) {
       continue;
     }
-    bool leftover = IsLeftoverOf(stream, image, size);
+    const bool leftover = IsLeftoverOf(stream, image, size);
     OsFileClose(stream);
     if (leftover) {
       OsDeleteFile(temporary);
@@ -168,7 +168,7 @@ FILE* CreateTemporaryBeside(const char* path, const unsigned char* image, int32_
       return nullptr;
     }
     FILE* stream = nullptr;
-    long error = OsFileCreateNew(temporary, &stream);
+    const long error = OsFileCreateNew(temporary, &stream);
     if (error == kErrorSuccess) {
       return stream;
     }
@@ -198,7 +198,7 @@ bool WriteImage(const char* path, const unsigned char* image, int32_t size, int*
   }
   // One call for the whole image: the stream writes it straight through in its
   // own large blocks.
-  bool placed =
+  const bool placed =
       OsFileWrite(image, static_cast<size_t>(size), stream) == static_cast<size_t>(size) &&
       OsFileFlushToDisk(stream) == 0 && MoveIntoPlace(temporary, path, patienceMs);
   // The file stays open until it is in place: closed, it would look to another
@@ -226,10 +226,10 @@ bool StampFileTime(const char* path, const SystemTime& local, int* patienceMs) {
   // A scanner looks at a new executable right after it is in place.
   int pauseMs = kFirstPauseMs;
   for (;;) {
-    OsHandle file =
+    const OsHandle file =
         OsCreateFile(path, kGenericWrite, kFileShareRead, kOpenExisting, kFileAttributeNormal);
     if (file != kInvalidHandleValue) {
-      bool set = OsSetFileTime(file, &utc, &utc, &utc) != 0;
+      const bool set = OsSetFileTime(file, &utc, &utc, &utc) != 0;
       OsCloseHandle(file);
       return set;
     }

@@ -37,7 +37,7 @@ bool EndsWithExeTail(const char* path, int length) {
 
 // Copies text into out only when it fits whole, terminator included.
 bool CopyWhole(char* out, int capacity, const char* text) {
-  size_t length = strlen(text);
+  const size_t length = strlen(text);
   if (length >= static_cast<size_t>(capacity)) {
     return false;
   }
@@ -48,7 +48,7 @@ bool CopyWhole(char* out, int capacity, const char* text) {
 // Cuts the executable path out of an open command: the text between the first
 // pair of quotes, or the text before " "%1"" when the command is not quoted.
 void CutCommand(const char* command, char* out, int capacity) {
-  bool quoted = command[0] == '"';
+  const bool quoted = command[0] == '"';
   if (!CopyWhole(out, capacity, quoted ? command + 1 : command)) {
     Clear(out, capacity);
     return;
@@ -64,7 +64,7 @@ void CutCommand(const char* command, char* out, int capacity) {
 // Keeps a candidate only if it is the editor executable, short enough for its
 // script archive path to fit a path buffer, and something exists there.
 void AcceptExePath(char* out, int capacity) {
-  int length = BoundedLength(out, capacity);
+  const int length = BoundedLength(out, capacity);
   if (length < 0 || length > kMaxExePathLength || !EndsWithExeTail(out, length) ||
       OsGetFileAttributes(out) == kInvalidFileAttributes) {
     Clear(out, capacity);
@@ -104,10 +104,10 @@ void LocateExeByProgramFiles(char* out, int capacity) {
     return;
   }
   Clear(out, capacity);
-  int converted = OsShGetPathFromIdList(folder, out);
+  const int converted = OsShGetPathFromIdList(folder, out);
   OsIlFree(folder);
-  int length = converted ? BoundedLength(out, capacity) : -1;
-  int tailSize = static_cast<int>(sizeof kProgramFilesTail);  // with its terminator
+  const int length = converted ? BoundedLength(out, capacity) : -1;
+  const int tailSize = static_cast<int>(sizeof kProgramFilesTail);  // with its terminator
   if (length < 0 || length + tailSize > capacity) {
     Clear(out, capacity);
     return;
@@ -125,11 +125,11 @@ void LocateExe(char* out) {
 
 void ScriptsPathFromExePath(const char* exePath, char* out) {
   Clear(out, kPathCapacity);
-  int length = BoundedLength(exePath, kPathCapacity);
+  const int length = BoundedLength(exePath, kPathCapacity);
   if (length < kExeTailLength || length > kMaxExePathLength) {
     return;  // not a lookup result; an empty path fails to open
   }
-  int stem = length - kExeTailLength;
+  const int stem = length - kExeTailLength;
   memcpy(out, exePath, static_cast<size_t>(stem));
   memcpy(out + stem, kScriptsTail, sizeof kScriptsTail);
 }

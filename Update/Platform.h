@@ -131,7 +131,7 @@ inline bool IsValidSystemTime(const SystemTime& t) {
       t.minute > 59 || t.second > 59 || t.milliseconds > 999) {
     return false;
   }
-  bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+  const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
   return t.day <= kDays[t.month - 1] + (t.month == 2 && leap ? 1 : 0);
 }
 

@@ -108,14 +108,14 @@ int OsSystemTimeToFileTime(const SystemTime* calendar, FileTime* time) {
   fields.tm_hour = calendar->hour;
   fields.tm_min = calendar->minute;
   fields.tm_sec = calendar->second;
-  time_t seconds = timegm(&fields);
+  const time_t seconds = timegm(&fields);
   *time = kUnixEpoch + static_cast<FileTime>(seconds) * kTicksPerSecond +
           static_cast<FileTime>(calendar->milliseconds) * 10000;
   return 1;
 }
 
 int OsLocalFileTimeToFileTime(const FileTime* local, FileTime* utc) {
-  time_t now = ::time(nullptr);
+  const time_t now = ::time(nullptr);
   tm fields{};
   if (localtime_r(&now, &fields) == nullptr) {
     return 0;
@@ -126,7 +126,7 @@ int OsLocalFileTimeToFileTime(const FileTime* local, FileTime* utc) {
 
 OsHandle OsCreateFile(const char* path, uint32_t access, uint32_t /*share*/,
                       uint32_t /*disposition*/, uint32_t /*flags*/) {
-  int fd = open(path, (access & kGenericWrite) ? O_WRONLY : O_RDONLY);
+  const int fd = open(path, (access & kGenericWrite) ? O_WRONLY : O_RDONLY);
   return fd < 0 ? kInvalidHandleValue : static_cast<OsHandle>(fd);
 }
 
@@ -154,7 +154,7 @@ FILE* OsFileOpen(const char* path, const char* mode) {
 
 long OsFileCreateNew(const char* path, FILE** stream) {
   *stream = nullptr;
-  int descriptor = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  const int descriptor = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (descriptor < 0) {
     return errno == EEXIST ? kErrorFileExists : kErrorAccessDenied;
   }
@@ -171,7 +171,7 @@ long OsFileCreateNew(const char* path, FILE** stream) {
 
 long OsFileOpenShared(const char* path, uint32_t /*share*/, FILE** stream) {
   *stream = nullptr;
-  int descriptor = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const int descriptor = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (descriptor < 0) {
     return errno == ENOENT || errno == ENOTDIR ? kErrorFileNotFound : kErrorAccessDenied;
   }

@@ -39,8 +39,8 @@ bool FromUtf8(const char* text, wchar_t* wide, int capacity) {
 // surrogate is converted into another character: another path.
 bool IsValidUtf16(const wchar_t* units, size_t count) {
   for (size_t i = 0; i < count; ++i) {
-    bool high = units[i] >= 0xD800 && units[i] <= 0xDBFF;
-    bool low = units[i] >= 0xDC00 && units[i] <= 0xDFFF;
+    const bool high = units[i] >= 0xD800 && units[i] <= 0xDBFF;
+    const bool low = units[i] >= 0xDC00 && units[i] <= 0xDFFF;
     if (high && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
       ++i;
     } else if (high || low) {
@@ -93,7 +93,7 @@ Function SystemFunction(const wchar_t* library, const char* name) {
 void LockLibrarySearch() {
   auto setDefaultDirectories =
       SystemFunction<SetDefaultDllDirectoriesFunction>(L"kernel32.dll", "SetDefaultDllDirectories");
-  bool systemFolderOnly =
+  const bool systemFolderOnly =
       setDefaultDirectories != nullptr && setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != 0;
   auto setDllDirectory =
       SystemFunction<SetDllDirectoryWFunction>(L"kernel32.dll", "SetDllDirectoryW");
@@ -104,11 +104,11 @@ void LockLibrarySearch() {
   // A library already loaded is what a later load by name gets, wherever the
   // search would have looked first.
   wchar_t path[MAX_PATH];
-  UINT folderLength = GetSystemDirectoryW(path, MAX_PATH);
+  const UINT folderLength = GetSystemDirectoryW(path, MAX_PATH);
   if (folderLength == 0 || folderLength >= MAX_PATH) {
     return;
   }
-  UINT errorMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  const UINT errorMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   for (const wchar_t* name : kLibrariesLoadedByName) {
     if (folderLength + 1 + wcslen(name) >= MAX_PATH) {
       continue;
@@ -188,7 +188,7 @@ bool IsEntryAt(HANDLE file, const wchar_t* path) {
 // A stream of the C runtime on a file the system opened: null when it has none to
 // give, and then the handle is closed.
 FILE* StreamOn(HANDLE file, int flags, const char* mode) {
-  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags | _O_BINARY);
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags | _O_BINARY);
   if (descriptor == -1) {
     CloseHandle(file);
     return nullptr;
@@ -213,8 +213,8 @@ bool WidenPath(const char* path, wchar_t* wide) {
     return true;
   }
   wchar_t full[kWidePathCapacity] = {};  // read below even when the call fails
-  DWORD fullLength = GetFullPathNameW(wide, kWidePathCapacity, full, nullptr);
-  bool share = full[0] == L'\\' && full[1] == L'\\';
+  const DWORD fullLength = GetFullPathNameW(wide, kWidePathCapacity, full, nullptr);
+  const bool share = full[0] == L'\\' && full[1] == L'\\';
   const wchar_t* prefix = share ? L"\\\\?\\UNC" : L"\\\\?\\";
   const wchar_t* rest = share ? full + 1 : full;  // \\server\share: \\?\UNC\server\share
   if (fullLength == 0 || fullLength >= static_cast<DWORD>(kWidePathCapacity) ||
@@ -244,7 +244,7 @@ long OsRegOpenClassesKey(const char* subkey, uint32_t options, uint32_t access, 
     return ERROR_INVALID_PARAMETER;
   }
   HKEY opened = nullptr;
-  LONG result = RegOpenKeyExW(HKEY_CLASSES_ROOT, wideSubkey, options, access, &opened);
+  const LONG result = RegOpenKeyExW(HKEY_CLASSES_ROOT, wideSubkey, options, access, &opened);
   *key = reinterpret_cast<OsRegKey>(opened);
   return result;
 }
@@ -255,12 +255,12 @@ long OsRegQueryValueEx(OsRegKey key, const char* valueName, uint32_t* type, unsi
   if (!FromUtf8(valueName, wideName, kWidePathCapacity)) {
     return ERROR_INVALID_PARAMETER;
   }
-  DWORD offered = *byteCount < kRegistryValueCapacity ? *byteCount : kRegistryValueCapacity;
+  const DWORD offered = *byteCount < kRegistryValueCapacity ? *byteCount : kRegistryValueCapacity;
   wchar_t value[kRegistryValueCapacity];
   DWORD valueType = 0;
   DWORD count = offered * sizeof(wchar_t);
-  LONG result = RegQueryValueExW(reinterpret_cast<HKEY>(key), wideName, nullptr, &valueType,
-                                 reinterpret_cast<BYTE*>(value), &count);
+  const LONG result = RegQueryValueExW(reinterpret_cast<HKEY>(key), wideName, nullptr, &valueType,
+                                       reinterpret_cast<BYTE*>(value), &count);
   *type = valueType;
   if (result != ERROR_SUCCESS) {
     return result;  // ERROR_MORE_DATA where not even the UTF-16 form fits
@@ -274,7 +274,7 @@ long OsRegQueryValueEx(OsRegKey key, const char* valueName, uint32_t* type, unsi
     return ERROR_SUCCESS;
   }
   // The units as stored, their terminator only where the value has one.
-  size_t units = count / sizeof(wchar_t);
+  const size_t units = count / sizeof(wchar_t);
   if (count % sizeof(wchar_t) != 0 || !IsValidUtf16(value, units)) {
     return ERROR_INVALID_DATA;
   }
@@ -282,7 +282,7 @@ long OsRegQueryValueEx(OsRegKey key, const char* valueName, uint32_t* type, unsi
     *byteCount = 0;
     return ERROR_SUCCESS;
   }
-  int needed =
+  const int needed =
       WideCharToMultiByte(CP_UTF8, 0, value, static_cast<int>(units), nullptr, 0, nullptr, nullptr);
   if (needed <= 0) {
     return ERROR_INVALID_DATA;
@@ -300,7 +300,7 @@ long OsRegCloseKey(OsRegKey key) { return RegCloseKey(reinterpret_cast<HKEY>(key
 
 long OsShGetSpecialFolderLocation(void* owner, int csidl, OsItemList* list) {
   LPITEMIDLIST items = nullptr;
-  HRESULT result = SHGetSpecialFolderLocation(static_cast<HWND>(owner), csidl, &items);
+  const HRESULT result = SHGetSpecialFolderLocation(static_cast<HWND>(owner), csidl, &items);
   *list = reinterpret_cast<OsItemList>(items);
   return result;
 }
@@ -311,7 +311,7 @@ int OsShGetPathFromIdList(OsItemList list, char* path) {
       !IsValidUtf16(wide, wcslen(wide))) {
     return 0;
   }
-  int written =
+  const int written =
       WideCharToMultiByte(CP_UTF8, 0, wide, -1, path, kShellPathCapacity, nullptr, nullptr);
   return written != 0 ? 1 : 0;
 }
@@ -348,15 +348,15 @@ int OsSystemTimeToFileTime(const SystemTime* calendar, FileTime* time) {
   system.wSecond = calendar->second;
   system.wMilliseconds = calendar->milliseconds;
   FILETIME converted = {};
-  BOOL ok = SystemTimeToFileTime(&system, &converted);
+  const BOOL ok = SystemTimeToFileTime(&system, &converted);
   *time = FromFiletime(converted);
   return ok;
 }
 
 int OsLocalFileTimeToFileTime(const FileTime* local, FileTime* utc) {
-  FILETIME localTime = ToFiletime(*local);
+  const FILETIME localTime = ToFiletime(*local);
   FILETIME converted = {};
-  BOOL ok = LocalFileTimeToFileTime(&localTime, &converted);
+  const BOOL ok = LocalFileTimeToFileTime(&localTime, &converted);
   *utc = FromFiletime(converted);
   return ok;
 }
@@ -373,9 +373,9 @@ OsHandle OsCreateFile(const char* path, uint32_t access, uint32_t share, uint32_
 
 int OsSetFileTime(OsHandle file, const FileTime* creation, const FileTime* lastAccess,
                   const FileTime* lastWrite) {
-  FILETIME created = ToFiletime(*creation);
-  FILETIME accessed = ToFiletime(*lastAccess);
-  FILETIME written = ToFiletime(*lastWrite);
+  const FILETIME created = ToFiletime(*creation);
+  const FILETIME accessed = ToFiletime(*lastAccess);
+  const FILETIME written = ToFiletime(*lastWrite);
   return SetFileTime(reinterpret_cast<HANDLE>(file), &created, &accessed, &written);
 }
 

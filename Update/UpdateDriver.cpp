@@ -62,7 +62,7 @@ void RunUpdate() {
   }
   OsFileClose(scripts);
 
-  uint32_t sum = ComputeWordSum(exe);
+  const uint32_t sum = ComputeWordSum(exe);
   OsFileClose(exe);
 
   switch (ClassifyExe(sum)) {

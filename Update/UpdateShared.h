@@ -28,7 +28,7 @@ extern const char kExeTail[];           // compared without regard to ASCII case
 extern const char kProgramFilesTail[];  // appended to the Program Files folder
 extern const char kScriptsTail[];       // replaces the executable tail
 
-enum VersionClass { Outdated, Current, Unrecognised };
+enum VersionClass : uint8_t { Outdated, Current, Unrecognised };
 
 // Release fingerprints; whoever ships another release sets them at configure time.
 #ifndef ZEMLO_SUM_OUTDATED

@@ -39,14 +39,14 @@ uint32_t SumWords(const unsigned char* bytes, size_t words) {
   uint32_t high = 0;
   const unsigned char* wholeTurnsEnd = bytes + 2 * words / kTurnBytes * kTurnBytes;
   while (bytes != wholeTurnsEnd) {
-    size_t left = static_cast<size_t>(wholeTurnsEnd - bytes);
+    const size_t left = static_cast<size_t>(wholeTurnsEnd - bytes);
     const unsigned char* stop =
         bytes + (left < kBytesBetweenEmptying ? left : kBytesBetweenEmptying);
     Word lowLanes = 0;
     Word highLanes = 0;
     for (; bytes != stop; bytes += kTurnBytes) {
-      Word first = LoadLittleEndian(bytes);
-      Word second = LoadLittleEndian(bytes + kWordBytes);
+      const Word first = LoadLittleEndian(bytes);
+      const Word second = LoadLittleEndian(bytes + kWordBytes);
       lowLanes += (first & kEvenBytes) + (second & kEvenBytes);
       highLanes += ((first >> 8) & kEvenBytes) + ((second >> 8) & kEvenBytes);
     }
@@ -67,7 +67,7 @@ uint32_t ComputeWordSum(FILE* stream) {
   uint32_t sum = 0;
   bool highByteNext = false;  // the last block ended on a word's low byte
   for (;;) {
-    size_t count = OsFileRead(block, sizeof block, stream);
+    const size_t count = OsFileRead(block, sizeof block, stream);
     if (count == 0) {
       return sum;  // the end of the file, or a read error
     }
@@ -76,7 +76,7 @@ uint32_t ComputeWordSum(FILE* stream) {
       sum += static_cast<uint32_t>(block[0]) << 8;
       at = 1;
     }
-    size_t words = (count - at) / 2;
+    const size_t words = (count - at) / 2;
     sum += SumWords(block + at, words);
     at += 2 * words;
     highByteNext = at < count;

@@ -62,12 +62,12 @@ bool WriteFile(const char* path, const std::vector<unsigned char>& bytes) {
 }
 
 uint64_t WordValue(const std::vector<unsigned char>& bytes, size_t word) {
-  size_t low = 2 * word;
+  const size_t low = 2 * word;
   return bytes[low] + (low + 1 < bytes.size() ? uint64_t{bytes[low + 1]} << 8 : 0);
 }
 
 void SetWord(std::vector<unsigned char>& bytes, size_t word, uint64_t value) {
-  size_t low = 2 * word;
+  const size_t low = 2 * word;
   bytes[low] = static_cast<unsigned char>(value & 0xFF);
   if (low + 1 < bytes.size()) {
     bytes[low + 1] = static_cast<unsigned char>(value >> 8);
@@ -85,17 +85,17 @@ int StandinExe(const char* out, uint64_t size, uint64_t total, uint64_t seed) {
   memcpy(bytes.data(), kHeader, sizeof kHeader);
   FillRandom(bytes, kFixedBytes, static_cast<uint32_t>(seed));
 
-  size_t words = (size + 1) / 2;
+  const size_t words = (size + 1) / 2;
   uint64_t sum = 0;
   for (size_t w = 0; w < words; ++w) {
     sum += WordValue(bytes, w);
   }
   // Walk back from the end, moving each word towards the total until it is met.
   for (size_t w = words; w-- > kFixedBytes / 2 && sum != total;) {
-    uint64_t limit = (2 * w + 1 < size) ? 0xFFFF : 0xFF;
-    uint64_t old = WordValue(bytes, w);
-    uint64_t now = sum > total ? (sum - total >= old ? 0 : old - (sum - total))
-                               : (total - sum >= limit - old ? limit : old + (total - sum));
+    const uint64_t limit = (2 * w + 1 < size) ? 0xFFFF : 0xFF;
+    const uint64_t old = WordValue(bytes, w);
+    const uint64_t now = sum > total ? (sum - total >= old ? 0 : old - (sum - total))
+                                     : (total - sum >= limit - old ? limit : old + (total - sum));
     SetWord(bytes, w, now);
     sum = sum - old + now;
   }
@@ -109,7 +109,7 @@ int StandinExe(const char* out, uint64_t size, uint64_t total, uint64_t seed) {
   }
   // Check the result with the program's own fingerprint.
   FILE* written = OsFileOpen(out, "rb");
-  uint32_t fingerprint = written ? ComputeWordSum(written) : 0;
+  const uint32_t fingerprint = written ? ComputeWordSum(written) : 0;
   if (written) {
     OsFileClose(written);
   }
@@ -160,8 +160,12 @@ bool CheckExecutable(const char* path) {
   }
   char magic[2] = {};
   OsFileRead(magic, sizeof magic, file);
-  rewind(file);
-  uint32_t sum = ComputeWordSum(file);
+  if (fseek(file, 0, SEEK_SET) != 0) {
+    fprintf(stderr, "embed: cannot read %s\n", path);
+    OsFileClose(file);
+    return false;
+  }
+  const uint32_t sum = ComputeWordSum(file);
   OsFileClose(file);
   if (magic[0] != 'M' || magic[1] != 'Z') {
     fprintf(stderr, "embed: %s is not a Windows executable (it does not start with \"MZ\")\n",
@@ -180,7 +184,7 @@ bool CheckExecutable(const char* path) {
 }
 
 void Append(std::string& text, std::initializer_list<std::string_view> parts) {
-  for (std::string_view part : parts) {
+  for (const std::string_view part : parts) {
     text += part;
   }
 }
@@ -198,7 +202,7 @@ std::string Quoted(const char* path) {
 }
 
 int Embed(const char* exe, const char* scripts, const char* out, const char* format) {
-  bool pe32 = strcmp(format, "pe32") == 0;
+  const bool pe32 = strcmp(format, "pe32") == 0;
   if (!pe32 && strcmp(format, "elf") != 0) {
     return Usage();
   }
@@ -218,7 +222,7 @@ int Embed(const char* exe, const char* scripts, const char* out, const char* for
     const char* path;
   } images[] = {{"ExeImage", exe}, {"ScriptsImage", scripts}};
   for (const auto& image : images) {
-    std::string name = std::string(prefix) + image.name;
+    const std::string name = std::string(prefix) + image.name;
     Append(text, {"\t.globl ", name, "\n\t.balign 16\n", name, ":\n"});
     Append(text, {"\t.incbin ", Quoted(image.path), "\n", name, "End:\n"});
     Append(text, {"\t.globl ", name, "Size\n\t.balign 4\n", name, "Size:\n"});
@@ -227,8 +231,8 @@ int Embed(const char* exe, const char* scripts, const char* out, const char* for
   if (!pe32) {
     text += "\t.section .note.GNU-stack,\"\",@progbits\n";
   }
-  std::string temporary = std::string(out) + ".tmp";
-  std::vector<unsigned char> bytes(text.begin(), text.end());
+  const std::string temporary = std::string(out) + ".tmp";
+  const std::vector<unsigned char> bytes(text.begin(), text.end());
   if (!WriteFile(temporary.c_str(), bytes) || rename(temporary.c_str(), out) != 0) {
     remove(temporary.c_str());
     return 1;

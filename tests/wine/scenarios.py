@@ -288,7 +288,7 @@ def path_of(prefix, words, length):
 
 @scenario
 def long_path_installation(ctx):
-    """A folder so deep that the executable's path has 249 characters and the
+    r"""A folder so deep that the executable's path has 249 characters and the
     script archive's 266: past the 248 from which paths go in their \\?\ form,
     past the 259 of the plain form."""
     update_at(ctx, path_of(r"C:\Tools", "LLLM", 249))
@@ -488,6 +488,73 @@ def scripts_held_by_a_scanner_for_a_moment(ctx):
     """Shared for reading only, as scanners hold files: the probe is refused."""
     update_while_a_scanner_holds(ctx, r"System\Data\Scripts.zmdata", "read",
                                  ("msvcrt._wfopen", 'Scripts.zmdata"', '"r+b"'))
+
+
+@scenario
+def two_updaters_while_a_scanner_holds_the_exe(ctx):
+    """Two updaters on one installation, as an impatient double-click starts them.
+    A scanner sharing reading and writing holds the executable, so the first one's
+    move over it is refused and retried; the second one is answered Yes only then,
+    and its clean-up must pass over the first one's temporary file, still open,
+    and take the next name. The scanner lets go once that name is taken: both
+    complete, and nothing is left."""
+    exe_file = ctx.install(TOOLS_EXE, ctx.standin("editor-outdated.exe"),
+                           ctx.standin("scripts-old.zmdata"))
+    scripts_file = ctx.scripts_file(TOOLS_EXE)
+    next_name = exe_file.with_name("ZEMLO.exe.zemlo-new-2")
+    first_waits, next_name_taken = threading.Event(), threading.Event()
+    second = {}
+
+    def exe_move_refused(log_path):
+        return any(value == 0 for arguments, value, _ in
+                   relay_results(log_path.read_text(errors="replace"), "kernel32.MoveFileExW")
+                   if 'ZEMLO.exe"' in arguments)
+
+    def wait_until(condition, seconds):
+        deadline = time.monotonic() + seconds
+        while not condition() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return condition()
+
+    with ctx.host.holding(TOOLS_EXE, how="share") as release:
+        def let_go_once_both_wait(log_path):
+            wait_until(lambda: exe_move_refused(log_path), 30)
+            first_waits.set()
+            if wait_until(next_name.exists, 5):
+                next_name_taken.set()
+                time.sleep(0.3)  # the second one's move is refused too
+            release()
+
+        def on_answer(index, log_path):
+            if index == 0:
+                threading.Thread(target=let_go_once_both_wait, args=(log_path,),
+                                 daemon=True).start()
+
+        def run_second():
+            try:
+                second["run"] = ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True],
+                                        env={"TZ": "UTC"}, answer_when=first_waits.is_set)
+            except (Failure, RuntimeError, TimeoutError) as failure:
+                second["failure"] = failure
+
+        thread = threading.Thread(target=run_second)
+        thread.start()
+        try:
+            ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env={"TZ": "UTC"},
+                    on_answer=on_answer)
+        finally:
+            first_waits.set()
+            thread.join()
+    if "failure" in second:
+        raise Failure(f"the second updater: {second['failure']}")
+    if not next_name_taken.is_set():
+        raise Failure("the second updater never took the next temporary name")
+    check_stamped(exe_file, "UTC")
+    check_stamped(scripts_file, "UTC")
+    check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
+    check_same(scripts_file, ctx.new_scripts, "Scripts.zmdata")
+    check_only(exe_file.parent, ["ZEMLO.exe", "System"])
+    check_only(scripts_file.parent, ["Scripts.zmdata"])
 
 
 @scenario
@@ -725,7 +792,7 @@ def seam_rules(ctx):
         raise Failure(f"ZEMLOSeamTest.exe exited with {code}")
 
 
-_RELAY_CALL = re.compile(r"Call (\w+)\.(\w+)\(([^)]*)\)")
+_RELAY_CALL = re.compile(r"^[\d.]+:([0-9a-f]+):Call (\w+)\.(\w+)\(([^)]*)\)", re.MULTILINE)
 
 
 @scenario
@@ -734,8 +801,12 @@ def process_set_up_before_the_run(ctx):
     off where it is on, and declares itself aware of the screen's scaling, before
     the run touches the registry or a file (and so before any box)."""
     ctx.install(TOOLS_EXE, ctx.new_exe, ctx.standin("scripts-old.zmdata"))
-    calls = [(f"{m.group(1).lower()}.{m.group(2)}", m.group(3).split(","))
-             for m in _RELAY_CALL.finditer(ctx.run("MsgAlreadyUpdated").log)]
+    # The program's own calls are those of the thread that shows its box: Wine 10
+    # starts it from a process of Wine's own that looks at the program's file first.
+    relayed = list(_RELAY_CALL.finditer(ctx.run("MsgAlreadyUpdated").log))
+    program = next(m.group(1) for m in relayed if m.group(3) == "MessageBoxA")
+    calls = [(f"{m.group(2).lower()}.{m.group(3)}", m.group(4).split(","))
+             for m in relayed if m.group(1) == program]
     run_starts = next(i for i, (name, args) in enumerate(calls)
                       if name in ("advapi32.RegOpenKeyExW", "kernel32.GetFileAttributesW",
                                   "msvcrt._wfopen") and "ZEMLO" in ",".join(args))

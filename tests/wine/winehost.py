@@ -418,24 +418,29 @@ class WineHost:
     # ---- running the updater ----------------------------------------------------
 
     def run(self, exe, answers=(), timeout=180, screenshot_dir=None, env=None, args=(),
-            debug="", cwd=None, on_answer=None, cut_off=None):
+            debug="", cwd=None, on_answer=None, cut_off=None, answer_when=None):
         """Runs exe in cwd (default drive C:'s folder) and answers each Yes/No box
         from answers (default No) and each OK box with Enter, calling on_answer
         with the box's index and the run's log once it is answered. Returns the exit code and the
         boxes shown; debug adds Wine debug channels to the log (",+loaddll", say).
         cut_off, given the log so far, tells when to kill the process, as a power
-        cut or the task manager ends it."""
+        cut or the task manager ends it; answer_when, when a box may be answered
+        (another run may be under way meanwhile: each run answers its own boxes)."""
         answers = list(answers)
         self.runs += 1
         log_path = self.state_dir / f"{self.log_name}-{self.runs}.log"
         env = {**self.env, **(env or {})}
         env["WINEDEBUG"] = "+timestamp,+relay" + debug
+        # Wine 10 starts the program as a process of its own, not a child of the one
+        # started here: this run's processes are those that carry its mark.
+        env["ZEMLO_TEST_RUN"] = f"{os.getpid()}-{self.state_dir.name}-{self.runs}"
         with open(log_path, "wb") as log:
             process = subprocess.Popen(["wine", str(Path(exe).resolve()), *args], env=env, stdin=subprocess.DEVNULL,
                                        stdout=log, stderr=log, cwd=cwd or self.drive_c)
         started = time.monotonic()
         deadline = started + timeout
         first_box_after = None
+        seen_at = {}  # when each box was first seen, by its index
         first_box_shown_after = None
         answered = 0
         try:
@@ -448,7 +453,10 @@ class WineHost:
                 boxes = parse_boxes(log_path.read_bytes())
                 if boxes and first_box_after is None:
                     first_box_after = time.monotonic() - started
-                if len(boxes) > answered and boxes[answered].answer is None:
+                for index in range(len(seen_at), len(boxes)):
+                    seen_at[index] = time.monotonic()
+                if (len(boxes) > answered and boxes[answered].answer is None
+                        and (answer_when is None or answer_when())):
                     box = boxes[answered]
                     yes_no = (box.kind & 0x0F) == 0x04
                     if yes_no:
@@ -460,7 +468,8 @@ class WineHost:
                         shot = Path(screenshot_dir) / f"box-{answered + 1}.png"
                     index = answered
                     shown = self._answer(key, lambda: parse_boxes(log_path.read_bytes())[index].answer
-                                         is not None, process, deadline, shot)
+                                         is not None, process, env["ZEMLO_TEST_RUN"], deadline,
+                                         shot, seen_at[index])
                     if shown is not None and first_box_shown_after is None:
                         first_box_shown_after = shown - started
                     if on_answer is not None:
@@ -479,27 +488,41 @@ class WineHost:
         return Run(process.returncode, boxes, log.decode("utf-8", "replace"), first_box_after,
                    first_box_shown_after)
 
-    def _box_windows(self):
-        found = subprocess.run(["xdotool", "search", "--name", "^ZEMLO Updater$"], env=self.env,
-                               capture_output=True, text=True)
-        return found.stdout.split()
+    def _box_windows(self, mark=None):
+        """The boxes of the processes of the run with this mark (Wine gives each
+        window its process's id), or of every process."""
+        def search(*terms):
+            return subprocess.run(["xdotool", "search", "--all", *terms, "--name",
+                                   "^ZEMLO Updater$"], env=self.env, capture_output=True,
+                                  text=True).stdout.split()
+        if mark is None:
+            return search()
+        wanted = f"ZEMLO_TEST_RUN={mark}".encode()
+        windows = []
+        for entry in Path("/proc").iterdir():
+            try:
+                if entry.name.isdigit() and wanted in (entry / "environ").read_bytes().split(b"\0"):
+                    windows += search("--pid", entry.name)
+            except OSError:
+                continue  # ended meanwhile
+        return windows
 
     def _focus(self):
         return subprocess.run(["xdotool", "getwindowfocus"], env=self.env, capture_output=True,
                               text=True).stdout.strip()
 
-    def _answer(self, key, answered, process, deadline, screenshot=None):
+    def _answer(self, key, answered, process, mark, deadline, screenshot, seen_at):
         """Sends key to the box once it has the keyboard focus, giving it the focus
-        if it has not taken it by itself, and sends again if the key was lost.
-        Returns when the box first had the focus (time.monotonic), if it did."""
-        called_at = time.monotonic()
+        if it has not taken it by itself within 2 s of being seen, and sends again
+        if the key was lost. Returns when the box first had the focus
+        (time.monotonic), if it did."""
         windows, focus, focused_at = [], "", None
         while time.monotonic() < deadline:
             if answered() or process.poll() is not None:
                 return focused_at  # the box went away by itself: run() tells why
-            windows, focus = self._box_windows(), self._focus()
+            windows, focus = self._box_windows(mark), self._focus()
             if focus not in windows:
-                if windows and time.monotonic() - called_at > 2:
+                if windows and time.monotonic() - seen_at > 2:
                     subprocess.run(["xdotool", "windowfocus", windows[-1]], env=self.env,
                                    stderr=subprocess.DEVNULL)
                 time.sleep(0.02)
@@ -509,6 +532,17 @@ class WineHost:
             if screenshot is not None:
                 self.screenshot(screenshot, focus)
                 screenshot = None
+            if len(self._box_windows()) > len(windows):
+                # Another run's box is up too, likely on top of this one. Wine gives
+                # keys to the window it made foreground, whatever has the X focus:
+                # a click on this box's text, raised, makes it the foreground one.
+                geometry = subprocess.run(["xdotool", "getwindowgeometry", "--shell", focus],
+                                          env=self.env, capture_output=True, text=True).stdout
+                size = dict(line.split("=") for line in geometry.split())
+                subprocess.run(["xdotool", "windowraise", focus, "mousemove", "--window", focus,
+                                str(int(size["WIDTH"]) // 2), str(int(size["HEIGHT"]) // 3),
+                                "click", "1"], env=self.env, check=True)
+                time.sleep(0.1)
             subprocess.run(["xdotool", "key", key], env=self.env, check=True)
             for _ in range(50):
                 if answered():
