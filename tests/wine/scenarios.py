@@ -130,6 +130,16 @@ def make_unwritable(path):
         raise Skipped(f"cannot make {path} immutable (chattr +i) on this file system")
 
 
+def check_updated(ctx, exe_file, scripts_file):
+    """Both files hold the new images, stamped in UTC, and nothing else is left."""
+    check_stamped(exe_file, "UTC")
+    check_stamped(scripts_file, "UTC")
+    check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
+    check_same(scripts_file, ctx.new_scripts, "Scripts.zmdata")
+    check_only(exe_file.parent, ["ZEMLO.exe", "System"])
+    check_only(scripts_file.parent, ["Scripts.zmdata"])
+
+
 def release_stamp_seconds(zone):
     """25 January 2008 00:00 local time in zone, as seconds since 1970."""
     local = datetime.datetime(2008, 1, 25, tzinfo=zoneinfo.ZoneInfo(zone))
@@ -266,12 +276,7 @@ def update_at(ctx, exe_path, env=None, api="A"):
     scripts_file = ctx.scripts_file(exe_path)
     env = {"TZ": "UTC", **(env or {})}
     ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env=env, api=api)
-    check_stamped(exe_file, "UTC")
-    check_stamped(scripts_file, "UTC")
-    check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
-    check_same(scripts_file, ctx.new_scripts, "Scripts.zmdata")
-    check_only(exe_file.parent, ["ZEMLO.exe", "System"])
-    check_only(scripts_file.parent, ["Scripts.zmdata"])
+    check_updated(ctx, exe_file, scripts_file)
     ctx.run("MsgAlreadyUpdated", env=env, api=api)
 
 
@@ -462,12 +467,7 @@ def update_while_a_scanner_holds(ctx, held_name, how, refused_call):
                 threading.Thread(target=let_go_later, args=(release, log_path), daemon=True).start()
         result = ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env={"TZ": "UTC"},
                          on_answer=on_answer)
-    check_stamped(exe_file, "UTC")
-    check_stamped(scripts_file, "UTC")
-    check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
-    check_same(scripts_file, ctx.new_scripts, "Scripts.zmdata")
-    check_only(exe_file.parent, ["ZEMLO.exe", "System"])
-    check_only(scripts_file.parent, ["Scripts.zmdata"])
+    check_updated(ctx, exe_file, scripts_file)
     values = tries(result.log)
     refused = values.count(0)
     print(f"{function} of {named[0]}: {len(values)} tries, {refused} refused while held")
@@ -549,12 +549,7 @@ def two_updaters_while_a_scanner_holds_the_exe(ctx):
         raise Failure(f"the second updater: {second['failure']}")
     if not next_name_taken.is_set():
         raise Failure("the second updater never took the next temporary name")
-    check_stamped(exe_file, "UTC")
-    check_stamped(scripts_file, "UTC")
-    check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
-    check_same(scripts_file, ctx.new_scripts, "Scripts.zmdata")
-    check_only(exe_file.parent, ["ZEMLO.exe", "System"])
-    check_only(scripts_file.parent, ["Scripts.zmdata"])
+    check_updated(ctx, exe_file, scripts_file)
 
 
 @scenario
