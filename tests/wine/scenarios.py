@@ -492,63 +492,58 @@ def scripts_held_by_a_scanner_for_a_moment(ctx):
 
 @scenario
 def two_updaters_while_a_scanner_holds_the_exe(ctx):
-    """Two updaters on one installation, as an impatient double-click starts them.
-    A scanner sharing reading and writing holds the executable, so the first one's
-    move over it is refused and retried; the second one is answered Yes only then,
-    and its clean-up must pass over the first one's temporary file, still open,
-    and take the next name. The scanner lets go once that name is taken: both
-    complete, and nothing is left."""
+    """Two updaters on one installation, as an impatient double-click starts them,
+    both answered Yes, the second right after the first. A scanner sharing
+    reading and writing holds the executable, so each one's move over it is
+    refused and retried; the later one's clean-up must pass over the earlier
+    one's temporary file, still open while it waits, and take the next name. The
+    scanner lets go once that name is taken: both complete, and nothing is
+    left."""
     exe_file = ctx.install(TOOLS_EXE, ctx.standin("editor-outdated.exe"),
                            ctx.standin("scripts-old.zmdata"))
     scripts_file = ctx.scripts_file(TOOLS_EXE)
     next_name = exe_file.with_name("ZEMLO.exe.zemlo-new-2")
-    first_waits, next_name_taken = threading.Event(), threading.Event()
+    first_answered, next_name_taken = threading.Event(), threading.Event()
     second = {}
 
-    def exe_move_refused(log_path):
-        return any(value == 0 for arguments, value, _ in
-                   relay_results(log_path.read_text(errors="replace"), "kernel32.MoveFileExW")
-                   if 'ZEMLO.exe"' in arguments)
-
-    def wait_until(condition, seconds):
-        deadline = time.monotonic() + seconds
-        while not condition() and time.monotonic() < deadline:
-            time.sleep(0.02)
-        return condition()
-
     with ctx.host.holding(TOOLS_EXE, how="share") as release:
-        def let_go_once_both_wait(log_path):
-            wait_until(lambda: exe_move_refused(log_path), 30)
-            first_waits.set()
-            if wait_until(next_name.exists, 5):
+        def let_go_once_both_wait():
+            deadline = time.monotonic() + 30
+            while not next_name.exists() and time.monotonic() < deadline:
+                time.sleep(0.02)
+            if next_name.exists():
                 next_name_taken.set()
-                time.sleep(0.3)  # the second one's move is refused too
+                time.sleep(0.3)  # its move is refused too
             release()
 
-        def on_answer(index, log_path):
+        def on_answer(index, _):
             if index == 0:
-                threading.Thread(target=let_go_once_both_wait, args=(log_path,),
-                                 daemon=True).start()
+                first_answered.set()
+                threading.Thread(target=let_go_once_both_wait, daemon=True).start()
 
         def run_second():
             try:
                 second["run"] = ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True],
-                                        env={"TZ": "UTC"}, answer_when=first_waits.is_set)
+                                        env={"TZ": "UTC"}, answer_when=first_answered.is_set)
             except (Failure, RuntimeError, TimeoutError) as failure:
                 second["failure"] = failure
 
         thread = threading.Thread(target=run_second)
         thread.start()
         try:
-            ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env={"TZ": "UTC"},
-                    on_answer=on_answer)
+            first = ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True],
+                            env={"TZ": "UTC"}, on_answer=on_answer)
         finally:
-            first_waits.set()
+            first_answered.set()
             thread.join()
     if "failure" in second:
         raise Failure(f"the second updater: {second['failure']}")
     if not next_name_taken.is_set():
-        raise Failure("the second updater never took the next temporary name")
+        raise Failure("neither updater took the next temporary name")
+    for run in (first, second["run"]):
+        if not any(value == 0 for arguments, value, _ in
+                   relay_results(run.log, "kernel32.MoveFileExW") if 'ZEMLO.exe"' in arguments):
+            raise Failure("an updater's move over the executable was never refused")
     check_updated(ctx, exe_file, scripts_file)
 
 

@@ -467,9 +467,11 @@ class WineHost:
                     if screenshot_dir is not None:
                         shot = Path(screenshot_dir) / f"box-{answered + 1}.png"
                     index = answered
+                    # A box that waited for answer_when has waited long enough.
+                    waited = seen_at[index] if answer_when is None else time.monotonic() - 2
                     shown = self._answer(key, lambda: parse_boxes(log_path.read_bytes())[index].answer
                                          is not None, process, env["ZEMLO_TEST_RUN"], deadline,
-                                         shot, seen_at[index])
+                                         shot, waited)
                     if shown is not None and first_box_shown_after is None:
                         first_box_shown_after = shown - started
                     if on_answer is not None:
@@ -511,38 +513,44 @@ class WineHost:
         return subprocess.run(["xdotool", "getwindowfocus"], env=self.env, capture_output=True,
                               text=True).stdout.strip()
 
+    def _bring_forward(self, window):
+        """Wine gives keys to the window it made foreground, whatever has the X
+        focus: a click on the box's text, raised above any other run's box, makes
+        it the foreground one and gives it the focus."""
+        geometry = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
+                                  env=self.env, capture_output=True, text=True).stdout
+        size = dict(line.split("=") for line in geometry.split() if "=" in line)
+        if "WIDTH" in size and "HEIGHT" in size:
+            subprocess.run(["xdotool", "windowraise", window, "mousemove", "--window", window,
+                            str(int(size["WIDTH"]) // 2), str(int(size["HEIGHT"]) // 3),
+                            "click", "1", "windowfocus", window], env=self.env,
+                           stderr=subprocess.DEVNULL)
+            time.sleep(0.1)
+
     def _answer(self, key, answered, process, mark, deadline, screenshot, seen_at):
-        """Sends key to the box once it has the keyboard focus, giving it the focus
-        if it has not taken it by itself within 2 s of being seen, and sends again
-        if the key was lost. Returns when the box first had the focus
-        (time.monotonic), if it did."""
-        windows, focus, focused_at = [], "", None
+        """Sends key to the box once it has the keyboard focus, bringing it forward
+        if it has not taken the focus by itself within 2 s of being seen or another
+        run's box is up too, and sends again if the key was lost. Returns when the
+        box first had the focus (time.monotonic), if it did."""
+        windows, focus, focused_at, forced = [], "", None, False
         while time.monotonic() < deadline:
             if answered() or process.poll() is not None:
                 return focused_at  # the box went away by itself: run() tells why
             windows, focus = self._box_windows(mark), self._focus()
             if focus not in windows:
                 if windows and time.monotonic() - seen_at > 2:
-                    subprocess.run(["xdotool", "windowfocus", windows[-1]], env=self.env,
-                                   stderr=subprocess.DEVNULL)
+                    self._bring_forward(windows[-1])
+                    forced = True
                 time.sleep(0.02)
                 continue
             focused_at = focused_at or time.monotonic()
-            time.sleep(0.3)  # let the box finish drawing before it takes the key
+            if time.monotonic() - seen_at < 1:
+                time.sleep(0.3)  # let the box finish drawing before it takes the key
             if screenshot is not None:
                 self.screenshot(screenshot, focus)
                 screenshot = None
-            if len(self._box_windows()) > len(windows):
-                # Another run's box is up too, likely on top of this one. Wine gives
-                # keys to the window it made foreground, whatever has the X focus:
-                # a click on this box's text, raised, makes it the foreground one.
-                geometry = subprocess.run(["xdotool", "getwindowgeometry", "--shell", focus],
-                                          env=self.env, capture_output=True, text=True).stdout
-                size = dict(line.split("=") for line in geometry.split())
-                subprocess.run(["xdotool", "windowraise", focus, "mousemove", "--window", focus,
-                                str(int(size["WIDTH"]) // 2), str(int(size["HEIGHT"]) // 3),
-                                "click", "1"], env=self.env, check=True)
-                time.sleep(0.1)
+            if forced or len(self._box_windows()) > len(windows):
+                self._bring_forward(focus)  # another run's box may be foreground
             subprocess.run(["xdotool", "key", key], env=self.env, check=True)
             for _ in range(50):
                 if answered():
