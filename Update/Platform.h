@@ -15,7 +15,10 @@
 // ---- The process itself (kernel32, advapi32) -------------------------------------
 
 // The program's first call, before anything may load a library or touch a file.
-// Libraries are then looked for in the system folder only, and those that the
+// A drive without its medium (a card reader, a stick, a CD drive that an old
+// association still names) then fails the call that touches it, for the whole
+// run, instead of making the system ask the user in a box of its own. Libraries
+// are then looked for in the system folder only, and those that the
 // boxes and the shell would load by name later are loaded from there now, so
 // that none is ever taken from the program's folder or the current folder. File
 // virtualization is switched off, so that a write the system refuses is refused
@@ -196,6 +199,9 @@ int OsFileAttributes(FILE* stream, uint32_t* attributes, uint64_t* length);
 // the end; 0 only at the end of the file, and on every call after a read error,
 // so that an error ends a pass exactly where the end of the file would.
 size_t OsFileRead(void* buffer, size_t size, FILE* stream);
+// ferror: nonzero once a read on the stream has failed, which tells a pass that
+// ended at a read error from one that reached the end of the file.
+int OsFileReadFailed(FILE* stream);
 // fwrite of size bytes: the number written, fewer only on a write error.
 size_t OsFileWrite(const void* bytes, size_t size, FILE* stream);
 // fflush, then the C runtime's commit of the file to disk: 0 when both succeed.

@@ -197,6 +197,8 @@ size_t OsFileRead(void* buffer, size_t size, FILE* stream) {
   return ferror(stream) ? 0 : fread(buffer, 1, size, stream);
 }
 
+int OsFileReadFailed(FILE* stream) { return ferror(stream); }
+
 size_t OsFileWrite(const void* bytes, size_t size, FILE* stream) {
   return fwrite(bytes, 1, size, stream);
 }

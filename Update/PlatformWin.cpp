@@ -90,6 +90,15 @@ Function SystemFunction(const wchar_t* library, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
 }
 
+// Touching a drive without its medium, or a library the system lacks, would
+// otherwise bring up the system's own box ("There is no disk in the drive") before
+// the call returns. Set for the whole run and never restored: every path the
+// association names is probed. The modes the process inherited stay.
+void FailCriticalErrorsQuietly() {
+  const UINT inherited = SetErrorMode(0);
+  SetErrorMode(inherited | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
 void LockLibrarySearch() {
   auto setDefaultDirectories =
       SystemFunction<SetDefaultDllDirectoriesFunction>(L"kernel32.dll", "SetDefaultDllDirectories");
@@ -108,7 +117,6 @@ void LockLibrarySearch() {
   if (folderLength == 0 || folderLength >= MAX_PATH) {
     return;
   }
-  const UINT errorMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   for (const wchar_t* name : kLibrariesLoadedByName) {
     if (folderLength + 1 + wcslen(name) >= MAX_PATH) {
       continue;
@@ -120,7 +128,6 @@ void LockLibrarySearch() {
     // in the library's own folder. A library this system lacks is skipped.
     LoadLibraryExW(path, nullptr, systemFolderOnly ? 0 : LOAD_WITH_ALTERED_SEARCH_PATH);
   }
-  SetErrorMode(errorMode);
 }
 
 // A program without an execution level in its manifest, run without elevation,
@@ -228,6 +235,7 @@ bool WidenPath(const char* path, wchar_t* wide) {
 }
 
 void OsHardenProcess() {
+  FailCriticalErrorsQuietly();
   LockLibrarySearch();
   TurnOffFileVirtualization();
   DeclareDpiAware();
@@ -463,6 +471,8 @@ int OsFileAttributes(FILE* stream, uint32_t* attributes, uint64_t* length) {
 size_t OsFileRead(void* buffer, size_t size, FILE* stream) {
   return ferror(stream) ? 0 : fread(buffer, 1, size, stream);
 }
+
+int OsFileReadFailed(FILE* stream) { return ferror(stream); }
 
 size_t OsFileWrite(const void* bytes, size_t size, FILE* stream) {
   return fwrite(bytes, 1, size, stream);

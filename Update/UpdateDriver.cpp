@@ -62,8 +62,16 @@ void RunUpdate() {
   }
   OsFileClose(scripts);
 
+  // A read that fails part-way (a share that drops, a bad sector, a placeholder
+  // of a file that is not on the disk) leaves a sum of part of the file, which
+  // would name no release: it is a failure to read, not an unknown version.
   const uint32_t sum = ComputeWordSum(exe);
+  const bool readFailed = OsFileReadFailed(exe) != 0;
   OsFileClose(exe);
+  if (readFailed) {
+    Tell(MsgExeReadFailed);
+    return;
+  }
 
   switch (ClassifyExe(sum)) {
     case Outdated:

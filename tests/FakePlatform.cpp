@@ -41,6 +41,7 @@ struct Hidden {
   std::set<std::string> beingWritten;          // by host path
   std::map<FILE*, std::string> sharedOpens;    // stream: host path
   std::map<FILE*, std::string> created;        // created new and open, sharing deletion only
+  std::set<FILE*> readFailed;                  // a read on the stream failed
   std::map<OsHandle, std::string> handles;     // open handle: Windows path
   OsHandle nextHandle = 100;
   int calls[static_cast<int>(Op::Count)] = {};
@@ -173,6 +174,7 @@ void Reset() {
   h.beingWritten.clear();
   h.sharedOpens.clear();
   h.created.clear();
+  h.readFailed.clear();
   h.handles.clear();
   for (int i = 0; i < static_cast<int>(Op::Count); ++i) {
     h.calls[i] = 0;
@@ -496,12 +498,15 @@ int OsFileAttributes(FILE* stream, uint32_t* attributes, uint64_t* length) {
 }
 
 size_t OsFileRead(void* buffer, size_t size, FILE* stream) {
-  if (Fails(Op::FileRead)) {
-    return 0;  // a read error, which ends a pass like the end of the file
+  if (H().readFailed.count(stream) || Fails(Op::FileRead)) {
+    H().readFailed.insert(stream);
+    return 0;  // a read error, which ends a pass like the end of the file, for good
   }
   size_t limit = Get().readBlockLimit;
   return fread(buffer, 1, limit != 0 && limit < size ? limit : size, stream);
 }
+
+int OsFileReadFailed(FILE* stream) { return H().readFailed.count(stream) || ferror(stream); }
 
 size_t OsFileWrite(const void* bytes, size_t size, FILE* stream) {
   if (Fails(Op::FileWrite)) {
@@ -521,6 +526,7 @@ int OsFileClose(FILE* stream) {
   Get().openStreams--;
   H().sharedOpens.erase(stream);
   H().created.erase(stream);
+  H().readFailed.erase(stream);
   int result = fclose(stream);
   return Fails(Op::FileClose) ? EOF : result;
 }

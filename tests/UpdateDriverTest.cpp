@@ -54,7 +54,7 @@ TEST_F(Dialogue, NotInstalled) {
   EXPECT_TRUE(fake::Get().streamOpens.empty());
 }
 
-TEST_F(Dialogue, ExecutableThatCannotBeOpenedForReading) {
+TEST_F(Dialogue, ExecutableThatCannotBeRead) {
   fake::MakeFolder(kExe);  // found, but a folder is no stream
   fake::WriteFile(kScripts, scripts_);
   RunExpecting({kExeReadFailed});
@@ -63,6 +63,29 @@ TEST_F(Dialogue, ExecutableThatCannotBeOpenedForReading) {
   Install(test::BytesWithSum(kSumCurrent), &scripts_);
   fake::FailCall(fake::Op::FileOpen, 1);
   RunExpecting({kExeReadFailed});
+
+  // Opened, but a read fails after the first block: whatever it holds, it is
+  // never taken for an unknown release, and nothing is written.
+  for (uint32_t sum : {kSumOutdated, kSumCurrent}) {
+    fake::Reset();
+    Install(test::BytesWithSum(sum), &scripts_);
+    fake::Get().readBlockLimit = 4096;
+    fake::FailCall(fake::Op::FileRead, 2);
+    RunExpecting({kExeReadFailed});
+  }
+}
+
+TEST_F(Dialogue, AFileOfOddLengthIsSummedToItsEnd) {
+  const struct {
+    uint32_t sum;
+    test::ExpectedBox box;
+  } rows[] = {{kSumOutdated, kConfirmUpdate}, {kSumCurrent, kAlreadyUpdated}};
+  for (const auto& row : rows) {
+    fake::Reset();
+    Install(test::BytesWithSum(row.sum) + std::string(1, '\0'), &scripts_);
+    fake::Get().readBlockLimit = 4095;
+    RunExpecting({row.box});
+  }
 }
 
 TEST_F(Dialogue, MissingScriptArchiveIsReportedWhateverTheVersion) {

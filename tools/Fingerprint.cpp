@@ -47,7 +47,7 @@ bool Report(const char* path, const char* expected, bool* matches) {
     return false;
   }
   uint32_t sum = ComputeWordSum(stream);
-  bool failed = ferror(stream) != 0;  // the sum stops at a read error as at the end
+  bool failed = OsFileReadFailed(stream) != 0;  // the sum stops at a read error as at the end
   OsFileClose(stream);
   if (failed) {
     fprintf(stderr, "zemlo-fingerprint: %s: read error\n", path);

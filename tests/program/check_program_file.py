@@ -22,6 +22,11 @@ ICON_IMAGES = [(32, 32, 8, False), (16, 16, 8, False), (256, 256, 32, True),
                (48, 48, 32, False), (32, 32, 32, False), (16, 16, 32, False)]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 NS = "{urn:schemas-microsoft-com:asm.v1}"
+COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
+# The identifiers Windows publishes for Vista, 7, 8, 8.1 and 10 (11 takes 10's).
+SUPPORTED_OS = ["{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+                "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"]
 MANIFEST = {
     "assembly": {"manifestVersion": "1.0"},
     "assemblyIdentity": {"version": "1.0.0.0", "processorArchitecture": "X86",
@@ -120,9 +125,16 @@ def check_manifest(resources):
     root = ET.fromstring(resources[manifests[0]])
     check(root.tag == NS + "assembly", f"root element {root.tag}")
     check(root.attrib == MANIFEST["assembly"], f"assembly attributes {root.attrib}")
-    children = [child.tag.replace(NS, "") for child in root]
-    check(children == ["assemblyIdentity", "description", "dependency"],
+    children = [child.tag.replace(NS, "").replace(COMPAT, "compat:") for child in root]
+    check(children == ["assemblyIdentity", "description", "dependency", "compat:compatibility"],
           f"assembly holds {children}; no execution level or other element belongs there")
+    # Declared for every Windows that reads the section, so that the compatibility
+    # assistant never takes a run that adds no installed program for a failed setup.
+    applications = root.findall(f"{COMPAT}compatibility/{COMPAT}application")
+    declared = [(child.tag.replace(COMPAT, ""), child.attrib)
+                for application in applications for child in application]
+    check(len(applications) == 1 and declared == [("supportedOS", {"Id": i}) for i in SUPPORTED_OS],
+          f"compatibility section declares {declared}")
     identity = root.find(NS + "assemblyIdentity")
     check(identity is not None and identity.attrib == MANIFEST["assemblyIdentity"],
           f"assemblyIdentity {None if identity is None else identity.attrib}")

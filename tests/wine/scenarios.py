@@ -785,11 +785,18 @@ def seam_rules(ctx):
 _RELAY_CALL = re.compile(r"^[\d.]+:([0-9a-f]+):Call (\w+)\.(\w+)\(([^)]*)\)", re.MULTILINE)
 
 
+SEM_FAILCRITICALERRORS = 0x0001
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x0800
+
+
 @scenario
 def process_set_up_before_the_run(ctx):
-    """The process asks whether its token has file virtualization and switches it
-    off where it is on, and declares itself aware of the screen's scaling, before
-    the run touches the registry or a file (and so before any box)."""
+    """Before the run touches the registry or a file (and so before any box), the
+    process sets the critical-error mode, for good, so that a drive without its
+    medium brings up no system box; locks the library search to the system folder
+    and takes the current folder out of it; asks whether its token has file
+    virtualization and switches it off where it is on; and declares itself aware
+    of the screen's scaling."""
     ctx.install(TOOLS_EXE, ctx.new_exe, ctx.standin("scripts-old.zmdata"))
     # The program's own calls are those of the thread that shows its box: Wine 10
     # starts it from a process of Wine's own that looks at the program's file first.
@@ -808,11 +815,36 @@ def process_set_up_before_the_run(ctx):
     switched_off = any(name == "advapi32.SetTokenInformation" and int(args[1], 16) == 24
                        for name, args in first)
     dpi_aware = any(name == "user32.SetProcessDPIAware" for name, _ in first)
+
+    def called(function, wanted=lambda args: True):
+        """Where the program first calls function (kernel32's or kernelbase's) as
+        wanted, or None."""
+        return next((i for i, (name, args) in enumerate(calls)
+                     if name.split(".")[1] == function and wanted(args)), None)
+    system_folder_only = called("SetDefaultDllDirectories",
+                                lambda args: int(args[0], 16) == LOAD_LIBRARY_SEARCH_SYSTEM32)
+    current_folder_out = called("SetDllDirectoryW", lambda args: args[0].endswith(' L""'))
+    modes = [(i, int(args[0], 16)) for i, (name, args) in enumerate(calls)
+             if name.split(".")[1] == "SetErrorMode"]
+    quiet_from = next((i for i, mode in modes if mode & SEM_FAILCRITICALERRORS), None)
+    restored = [f"{mode:#x}" for i, mode in modes
+                if quiet_from is not None and i > quiet_from and not mode & SEM_FAILCRITICALERRORS]
+    locked_at = [i for i in (system_folder_only, current_folder_out) if i is not None]
     enabled = ctx.host.wine(str(ctx.host.helper_exe()), "virtualization", check=False)
     print("file virtualization as this prefix reports it to a process: "
           f"{ {0: 'off', 1: 'on'}.get(enabled, f'cannot tell ({enabled})') }")
+    print(f"error modes set: {[f'{mode:#x}' for _, mode in modes]}")
     if not (token_opened and asked and dpi_aware) or (enabled == 1 and not switched_off):
         raise Failure(f"before the run's first registry or file call: {[n for n, _ in first]}")
+    if system_folder_only is None or system_folder_only > run_starts:
+        raise Failure("the library search was not set to the system folder "
+                      "(SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) before the run")
+    if current_folder_out is None or current_folder_out > run_starts:
+        raise Failure('the current folder was not taken out of the library search '
+                      '(SetDllDirectoryW(L"")) before the run')
+    if quiet_from is None or quiet_from > min(locked_at + [run_starts]) or restored:
+        raise Failure("the critical-error mode is not in force from before the first library "
+                      f"or file call to the end: modes {[f'{mode:#x}' for _, mode in modes]}")
 
 
 # ANSI code page 1252, as on a Western Windows: no locale to generate.

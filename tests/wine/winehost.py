@@ -41,7 +41,10 @@ TABLE = {
 # ANSI lookup is that of the benchmark's baseline programs).
 RELAYED = ["user32.MessageBoxA", "user32.MessageBoxW", "user32.SetProcessDPIAware",
            "advapi32.OpenProcessToken", "advapi32.GetTokenInformation",
-           "advapi32.SetTokenInformation", "advapi32.RegOpenKeyExA", "advapi32.RegOpenKeyExW",
+           "advapi32.SetTokenInformation", "kernel32.SetErrorMode", "kernelbase.SetErrorMode",
+           "kernel32.SetDefaultDllDirectories", "kernelbase.SetDefaultDllDirectories",
+           "kernel32.SetDllDirectoryW", "kernelbase.SetDllDirectoryW",
+           "advapi32.RegOpenKeyExA", "advapi32.RegOpenKeyExW",
            "kernel32.GetFileAttributesW", "msvcrt._wfopen", "kernel32.MoveFileExW",
            "kernel32.Sleep"]
 
