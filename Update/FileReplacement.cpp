@@ -35,51 +35,49 @@ bool CanBeMomentary(long error) {
          error == kErrorLockViolation;
 }
 
-// After a refused try: pauses and returns true when the refusal may pass and the
-// file has patience left, else returns false and the refusal stands.
-bool PauseBeforeRetry(long error, int* pauseMs, int* patienceMs) {
-  if (!CanBeMomentary(error) || *patienceMs <= 0) {
-    return false;
+// Makes a try (true when it succeeded) until it succeeds, or is refused in a way
+// no wait cures, or the file's patience is spent: false then, the refusal standing.
+template <typename Try>
+bool TryPatiently(int* patienceMs, Try attempt) {
+  int pauseMs = kFirstPauseMs;
+  while (!attempt()) {
+    if (!CanBeMomentary(OsLastError()) || *patienceMs <= 0) {
+      return false;
+    }
+    const int pause = pauseMs < *patienceMs ? pauseMs : *patienceMs;
+    OsPause(pause);
+    *patienceMs -= pause;
+    pauseMs = pauseMs * 2 < kLongestPauseMs ? pauseMs * 2 : kLongestPauseMs;
   }
-  const int pause = *pauseMs < *patienceMs ? *pauseMs : *patienceMs;
-  OsPause(pause);
-  *patienceMs -= pause;
-  *pauseMs = *pauseMs * 2 < kLongestPauseMs ? *pauseMs * 2 : kLongestPauseMs;
   return true;
 }
 
-// What a plain open for writing would refuse, asked without changing the file.
-bool CanReplace(const char* path, int* patienceMs) {
+// Waits, as long as the file's patience lasts, until nothing refuses what a plain
+// open for writing would refuse, asked without changing the file. True also when
+// nothing is at path yet: it will be created.
+bool WaitUntilReplaceable(const char* path, int* patienceMs) {
   const uint32_t attributes = OsGetFileAttributes(path);
   if (attributes == kInvalidFileAttributes) {
-    return true;  // nothing there yet: it will be created
+    return true;
   }
   if (attributes & (kFileAttributeReadonly | kFileAttributeHidden | kFileAttributeSystem |
                     kFileAttributeDirectory)) {
     return false;
   }
-  int pauseMs = kFirstPauseMs;
-  for (;;) {
+  return TryPatiently(patienceMs, [path] {
     FILE* probe = OsFileOpen(path, "r+b");  // refused when access is denied or the file in use
     if (probe != nullptr) {
       OsFileClose(probe);
-      return true;
     }
-    if (!PauseBeforeRetry(OsLastError(), &pauseMs, patienceMs)) {
-      return false;
-    }
-  }
+    return probe != nullptr;
+  });
 }
 
 // Puts the finished temporary file in the place of the file it replaces.
 bool MoveIntoPlace(const char* temporary, const char* path, int* patienceMs) {
-  int pauseMs = kFirstPauseMs;
-  while (OsMoveFileEx(temporary, path, kMoveFileReplaceExisting | kMoveFileWriteThrough) == 0) {
-    if (!PauseBeforeRetry(OsLastError(), &pauseMs, patienceMs)) {
-      return false;
-    }
-  }
-  return true;
+  return TryPatiently(patienceMs, [temporary, path] {
+    return OsMoveFileEx(temporary, path, kMoveFileReplaceExisting | kMoveFileWriteThrough) != 0;
+  });
 }
 
 bool TemporaryPathFor(const char* path, int attempt, char* temporary) {
@@ -111,7 +109,7 @@ bool TemporaryPathFor(const char* path, int attempt, char* temporary) {
 bool IsLeftoverOf(FILE* stream, const unsigned char* image, int32_t size) {
   uint32_t attributes = 0;
   uint64_t length = 0;
-  if (!OsFileAttributes(stream, &attributes, &length) ||
+  if (!OsFileAttributesAndLength(stream, &attributes, &length) ||
       (attributes & (kFileAttributeReadonly | kFileAttributeHidden | kFileAttributeSystem |
                      kFileAttributeDirectory | kFileAttributeReparsePoint)) != 0 ||
       length > static_cast<uint64_t>(size)) {
@@ -141,7 +139,7 @@ void RemoveLeftovers(const char* path, const unsigned char* image, int32_t size)
        ++attempt) {
     FILE* stream = nullptr;
     // Sharing reading only: a file another program still writes is refused.
-    const long error = OsFileOpenShared(temporary, kFileShareRead, &stream);
+    const long error = OsFileOpenEntry(temporary, kFileShareRead, &stream);
     if (error == kErrorFileNotFound || error == kErrorPathNotFound) {
       return;
     }
@@ -189,7 +187,7 @@ FILE* CreateTemporaryBeside(const char* path, const unsigned char* image, int32_
 
 bool WriteImage(const char* path, const unsigned char* image, int32_t size, int* patienceMs) {
   char temporary[kTemporaryPathCapacity];
-  if (!CanReplace(path, patienceMs)) {
+  if (!WaitUntilReplaceable(path, patienceMs)) {
     return false;
   }
   FILE* stream = CreateTemporaryBeside(path, image, size, temporary);
@@ -224,19 +222,17 @@ bool StampFileTime(const char* path, const SystemTime& local, int* patienceMs) {
     return false;
   }
   // A scanner looks at a new executable right after it is in place.
-  int pauseMs = kFirstPauseMs;
-  for (;;) {
-    const OsHandle file =
-        OsCreateFile(path, kGenericWrite, kFileShareRead, kOpenExisting, kFileAttributeNormal);
-    if (file != kInvalidHandleValue) {
-      const bool set = OsSetFileTime(file, &utc, &utc, &utc) != 0;
-      OsCloseHandle(file);
-      return set;
-    }
-    if (!PauseBeforeRetry(OsLastError(), &pauseMs, patienceMs)) {
-      return false;
-    }
+  OsHandle file = kInvalidHandleValue;
+  if (!TryPatiently(patienceMs, [path, &file] {
+        file =
+            OsCreateFile(path, kGenericWrite, kFileShareRead, kOpenExisting, kFileAttributeNormal);
+        return file != kInvalidHandleValue;
+      })) {
+    return false;
   }
+  const bool set = OsSetFileTime(file, &utc, &utc, &utc) != 0;
+  OsCloseHandle(file);
+  return set;
 }
 
 void ApplyUpdate(const char* exePath, const char* scriptsPath) {

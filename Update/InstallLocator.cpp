@@ -2,15 +2,7 @@
 
 #include <cstring>
 
-const char kCommandKey[] = "ZEMLO.Project\\shell\\open\\command";
-const char kCommandSuffix[] = " \"%1\"";
-const char kExeTail[] = "\\ZEMLO.exe";
-const char kProgramFilesTail[] = "\\Kestramoor\\ZEMLO\\ZEMLO.exe";
-const char kScriptsTail[] = "\\System\\Data\\Scripts.zmdata";
-
 namespace {
-
-constexpr int kRegistryBufferSize = 1000;
 
 void Clear(char* out, int capacity) { memset(out, 0, static_cast<size_t>(capacity)); }
 
@@ -79,7 +71,7 @@ void LocateExeByRegistry(char* out, int capacity) {
   if (OsRegOpenClassesKey(kCommandKey, 0, kKeyRead, &key) != kErrorSuccess) {
     return;
   }
-  unsigned char value[kRegistryBufferSize];
+  unsigned char value[kRegValueCapacity];
   memset(value, 0, sizeof value);
   uint32_t type = 0;
   uint32_t byteCount = sizeof value;

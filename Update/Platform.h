@@ -1,12 +1,14 @@
 // Every operating-system operation the updater calls, with plain types.
 //
 // The logic includes this header and nothing platform-specific. PlatformWin.cpp
-// maps each operation onto its Win32 or C runtime call and nothing more; the
-// native tests link a scriptable stand-in instead. Results follow the Win32
-// conventions so that the logic reads the same on every platform. Paths and
-// registry strings are UTF-8 throughout; on Windows the seam converts them to
-// and from UTF-16 at its edge and calls the wide functions, so that any folder
-// name and any path the buffers hold reach the system intact.
+// maps each operation onto its Win32 or C runtime call; the native tests link a
+// scriptable stand-in instead. Results follow the Win32 conventions so that the
+// logic reads the same on every platform. Paths and registry strings are UTF-8
+// throughout. On Windows the seam converts them to and from UTF-16 at its edge
+// and calls the wide functions, gives a long path its \\?\ form, and checks that
+// a file it opens as an entry is that entry and no link's target, so that any
+// folder name and any path the buffers hold reach the system intact. The process
+// set-up and the message boxes do a little more; their comments say what.
 #pragma once
 
 #include <cstdint>
@@ -47,11 +49,15 @@ constexpr uint32_t kRegExpandSz = 2;
 
 constexpr long kErrorMoreData = 234;
 
+// The most bytes a registry value query offers: the updater's registry buffer and
+// its path buffers are this size.
+constexpr uint32_t kRegValueCapacity = 1000;
+
 // RegOpenKeyExW under HKEY_CLASSES_ROOT: 0 on success, with the key in *key.
 long OsRegOpenClassesKey(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key);
 // RegQueryValueExW, a string handed on in UTF-8: 0 on success, with the type,
 // the bytes and their count, a terminator among them only where the value has
-// one. *byteCount offers the buffer size on the way in, 1000 bytes at most;
+// one. *byteCount offers the buffer size on the way in, kRegValueCapacity at most;
 // kErrorMoreData when the UTF-8 form does not fit, and a string that is not
 // valid UTF-16 (a lone surrogate) is refused, never turned into another one.
 long OsRegQueryValueEx(OsRegKey key, const char* valueName, uint32_t* type, unsigned char* data,
@@ -191,10 +197,10 @@ long OsFileCreateNew(const char* path, FILE** stream);
 // at path itself: a link is never followed to what it points to. 0 with a binary
 // input stream in *stream, else the system's error, kErrorFileNotFound or
 // kErrorPathNotFound when nothing is at path.
-long OsFileOpenShared(const char* path, uint32_t share, FILE** stream);
+long OsFileOpenEntry(const char* path, uint32_t share, FILE** stream);
 // The attributes and the length in bytes of the file an open stream reads: nonzero
 // on success.
-int OsFileAttributes(FILE* stream, uint32_t* attributes, uint64_t* length);
+int OsFileAttributesAndLength(FILE* stream, uint32_t* attributes, uint64_t* length);
 // fread of up to size bytes: the number read. A block may come back short before
 // the end; 0 only at the end of the file, and on every call after a read error,
 // so that an error ends a pass exactly where the end of the file would.

@@ -169,7 +169,7 @@ long OsFileCreateNew(const char* path, FILE** stream) {
   return kErrorSuccess;
 }
 
-long OsFileOpenShared(const char* path, uint32_t /*share*/, FILE** stream) {
+long OsFileOpenEntry(const char* path, uint32_t /*share*/, FILE** stream) {
   *stream = nullptr;
   const int descriptor = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (descriptor < 0) {
@@ -183,7 +183,7 @@ long OsFileOpenShared(const char* path, uint32_t /*share*/, FILE** stream) {
   return kErrorSuccess;
 }
 
-int OsFileAttributes(FILE* stream, uint32_t* attributes, uint64_t* length) {
+int OsFileAttributesAndLength(FILE* stream, uint32_t* attributes, uint64_t* length) {
   struct stat info = {};
   if (fstat(fileno(stream), &info) != 0) {
     return 0;

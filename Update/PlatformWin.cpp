@@ -9,13 +9,9 @@
 #include <wchar.h>
 
 #include "Platform.h"
-#include "PlatformWinPaths.h"
+#include "PlatformWinInternal.h"
 
 namespace {
-
-// The updater offers 1000 bytes for a registry value: a string whose UTF-8 form
-// fits them has at most as many UTF-16 units.
-constexpr DWORD kRegistryValueCapacity = 1000;
 
 // Whole files pass through the streams: fewer, larger reads and writes.
 constexpr size_t kStreamBufferSize = size_t{64} * 1024;
@@ -82,12 +78,23 @@ typedef BOOL(WINAPI* SetProcessDpiAwareFunction)();
 typedef BOOL(WINAPI* GetFileInformationByHandleExFunction)(HANDLE, FILE_INFO_BY_HANDLE_CLASS,
                                                            LPVOID, DWORD);
 
-// A function of an imported system library that older systems lack (Windows XP),
-// or null.
+// A function of an imported system library that older systems lack, or null.
 template <typename Function>
 Function SystemFunction(const wchar_t* library, const char* name) {
-  FARPROC found = GetProcAddress(GetModuleHandleW(library), name);
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+  return reinterpret_cast<Function>(LookUpSystemFunction(library, name));
+}
+
+SystemProcedure FindInLoadedLibrary(const wchar_t* library, const char* name) {
+  return reinterpret_cast<SystemProcedure>(GetProcAddress(GetModuleHandleW(library), name));
+}
+
+int QueryVirtualization(void* token, unsigned long* enabled) {
+  DWORD size = 0;
+  return GetTokenInformation(token, TokenVirtualizationEnabled, enabled, sizeof *enabled, &size);
+}
+
+int SetVirtualization(void* token, unsigned long enabled) {
+  return SetTokenInformation(token, TokenVirtualizationEnabled, &enabled, sizeof enabled);
 }
 
 // Touching a drive without its medium, or a library the system lacks, would
@@ -98,6 +105,12 @@ void FailCriticalErrorsQuietly() {
   const UINT inherited = SetErrorMode(0);
   SetErrorMode(inherited | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
+
+}  // namespace
+
+SystemProcedure (*LookUpSystemFunction)(const wchar_t*, const char*) = FindInLoadedLibrary;
+int (*QueryTokenVirtualization)(void*, unsigned long*) = QueryVirtualization;
+int (*SetTokenVirtualization)(void*, unsigned long) = SetVirtualization;
 
 void LockLibrarySearch() {
   auto setDefaultDirectories =
@@ -138,16 +151,15 @@ void TurnOffFileVirtualization() {
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_DEFAULT, &token)) {
     return;
   }
-  DWORD enabled = 0;
-  DWORD size = 0;
+  unsigned long enabled = 0;
   // Fails on Windows XP, which has no such information class and no virtualization.
-  if (GetTokenInformation(token, TokenVirtualizationEnabled, &enabled, sizeof enabled, &size) &&
-      enabled != 0) {
-    DWORD off = 0;
-    SetTokenInformation(token, TokenVirtualizationEnabled, &off, sizeof off);
+  if (QueryTokenVirtualization(token, &enabled) && enabled != 0) {
+    SetTokenVirtualization(token, 0);
   }
   CloseHandle(token);
 }
+
+namespace {
 
 // Without it, a screen scaled to 125 % or more gets the boxes as a stretched
 // bitmap, and the Japanese text blurred.
@@ -263,8 +275,9 @@ long OsRegQueryValueEx(OsRegKey key, const char* valueName, uint32_t* type, unsi
   if (!FromUtf8(valueName, wideName, kWidePathCapacity)) {
     return ERROR_INVALID_PARAMETER;
   }
-  const DWORD offered = *byteCount < kRegistryValueCapacity ? *byteCount : kRegistryValueCapacity;
-  wchar_t value[kRegistryValueCapacity];
+  const DWORD offered = *byteCount < kRegValueCapacity ? *byteCount : kRegValueCapacity;
+  // A string whose UTF-8 form fits the bytes offered has at most as many UTF-16 units.
+  wchar_t value[kRegValueCapacity];
   DWORD valueType = 0;
   DWORD count = offered * sizeof(wchar_t);
   const LONG result = RegQueryValueExW(reinterpret_cast<HKEY>(key), wideName, nullptr, &valueType,
@@ -438,7 +451,7 @@ long OsFileCreateNew(const char* path, FILE** stream) {
   return kErrorSuccess;
 }
 
-long OsFileOpenShared(const char* path, uint32_t share, FILE** stream) {
+long OsFileOpenEntry(const char* path, uint32_t share, FILE** stream) {
   *stream = nullptr;
   wchar_t widePath[kWidePathCapacity];
   if (!WidenPath(path, widePath)) {
@@ -457,7 +470,7 @@ long OsFileOpenShared(const char* path, uint32_t share, FILE** stream) {
   return *stream != nullptr ? kErrorSuccess : ERROR_TOO_MANY_OPEN_FILES;
 }
 
-int OsFileAttributes(FILE* stream, uint32_t* attributes, uint64_t* length) {
+int OsFileAttributesAndLength(FILE* stream, uint32_t* attributes, uint64_t* length) {
   BY_HANDLE_FILE_INFORMATION information;
   HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
   if (!GetFileInformationByHandle(file, &information)) {

@@ -12,8 +12,18 @@ constexpr size_t kFileBlockSize = size_t{64} * 1024;
 
 // A path buffer holds a NUL-terminated UTF-8 path; it is empty when its first byte
 // is 0. Every byte the logic looks for (quote, backslash, the ASCII names) is
-// ASCII, and in UTF-8 an ASCII byte is never part of another character.
-constexpr int kPathCapacity = 1000;
+// ASCII, and in UTF-8 an ASCII byte is never part of another character. It holds
+// as many bytes as the registry value that a path is cut from.
+constexpr int kPathCapacity = static_cast<int>(kRegValueCapacity);
+
+// Under HKEY_CLASSES_ROOT; the suffix ends an unquoted open command.
+inline constexpr char kCommandKey[] = "ZEMLO.Project\\shell\\open\\command";
+inline constexpr char kCommandSuffix[] = " \"%1\"";
+// Compared without regard to ASCII case; appended to the Program Files folder;
+// written in place of the executable tail.
+inline constexpr char kExeTail[] = "\\ZEMLO.exe";
+inline constexpr char kProgramFilesTail[] = "\\Kestramoor\\ZEMLO\\ZEMLO.exe";
+inline constexpr char kScriptsTail[] = "\\System\\Data\\Scripts.zmdata";
 
 // "...\ZEMLO.exe" becomes "...\System\Data\Scripts.zmdata": 17 bytes longer, so an
 // executable path may have at most 982 bytes of UTF-8 for its script archive path
@@ -21,12 +31,9 @@ constexpr int kPathCapacity = 1000;
 constexpr int kExeTailLength = 10;
 constexpr int kScriptsPathGrowth = 17;
 constexpr int kMaxExePathLength = kPathCapacity - 1 - kScriptsPathGrowth;
-
-extern const char kCommandKey[];        // under HKEY_CLASSES_ROOT
-extern const char kCommandSuffix[];     // ends an unquoted open command
-extern const char kExeTail[];           // compared without regard to ASCII case
-extern const char kProgramFilesTail[];  // appended to the Program Files folder
-extern const char kScriptsTail[];       // replaces the executable tail
+static_assert(kExeTailLength == sizeof kExeTail - 1, "kExeTailLength counts kExeTail");
+static_assert(kScriptsPathGrowth == sizeof kScriptsTail - sizeof kExeTail,
+              "kScriptsPathGrowth is what kScriptsTail adds to a path in place of kExeTail");
 
 enum VersionClass : uint8_t { Outdated, Current, Unrecognised };
 
@@ -39,6 +46,9 @@ enum VersionClass : uint8_t { Outdated, Current, Unrecognised };
 #endif
 constexpr uint32_t kSumOutdated = ZEMLO_SUM_OUTDATED;
 constexpr uint32_t kSumCurrent = ZEMLO_SUM_CURRENT;
+static_assert(kSumOutdated != kSumCurrent,
+              "ZEMLO_SUM_OUTDATED equals ZEMLO_SUM_CURRENT: an updated editor would be offered "
+              "the update forever");
 
 // One row of the message table: Shift-JIS (code page 932) text and box kind.
 struct Message {

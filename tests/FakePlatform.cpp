@@ -134,7 +134,7 @@ const char* OpName(Op op) {
   static const char* const kNames[] = {
       "RegOpenKey",     "RegQueryValue", "RegCloseKey",          "SpecialFolderLocation",
       "PathFromIdList", "IlFree",        "GetFileAttributes",    "ShowMessage",
-      "FileOpen",       "FileCreateNew", "FileOpenShared",       "FileAttributes",
+      "FileOpen",       "FileCreateNew", "FileOpenEntry",        "FileAttributesAndLength",
       "FileRead",       "FileWrite",     "FileFlushToDisk",      "FileClose",
       "MoveFileEx",     "DeleteFile",    "SystemTimeToFileTime", "LocalFileTimeToFileTime",
       "CreateFile",     "SetFileTime",   "CloseHandle"};
@@ -453,10 +453,10 @@ long OsFileCreateNew(const char* path, FILE** stream) {
   return kErrorSuccess;
 }
 
-long OsFileOpenShared(const char* path, uint32_t share, FILE** stream) {
+long OsFileOpenEntry(const char* path, uint32_t share, FILE** stream) {
   *stream = nullptr;
   Get().streamOpens.push_back(fake::StreamOpen{path, "rb"});
-  if (Fails(Op::FileOpenShared)) {
+  if (Fails(Op::FileOpenEntry)) {
     return H().lastError;
   }
   std::string host = fake::HostPath(path);
@@ -483,13 +483,13 @@ long OsFileOpenShared(const char* path, uint32_t share, FILE** stream) {
   return kErrorSuccess;
 }
 
-int OsFileAttributes(FILE* stream, uint32_t* attributes, uint64_t* length) {
+int OsFileAttributesAndLength(FILE* stream, uint32_t* attributes, uint64_t* length) {
   auto open = H().sharedOpens.find(stream);
   if (open == H().sharedOpens.end()) {
     abort();
   }
   struct stat info;
-  if (Fails(Op::FileAttributes) || fstat(fileno(stream), &info) != 0) {
+  if (Fails(Op::FileAttributesAndLength) || fstat(fileno(stream), &info) != 0) {
     return 0;
   }
   *attributes = fake::WindowsAttributes(open->second, info);

@@ -1,8 +1,16 @@
 // The Windows seam's own rules, checked where a whole run of the updater cannot
 // see them: how a registry value is handed on in UTF-8 (the result, the count,
-// every byte, and nothing written past the bytes offered), and which form a
-// path takes on its way to the wide functions. Run under Wine by the scenarios;
-// prints each failure and a summary, and exits with 1 when anything failed.
+// every byte, and nothing written past the bytes offered), which form a path
+// takes on its way to the wide functions, and the branches for systems that Wine
+// never is: the library lock without SetDefaultDllDirectories, the entry check
+// without GetFileInformationByHandleEx, and a token with file virtualization on.
+// Run under Wine by the scenarios; prints each failure and a summary, and exits
+// with 1 when anything failed.
+//
+//   ZEMLOSeamTest.exe [LIBRARY...]   every check; each LIBRARY, planted beside the
+//                                    program, is loaded by name after the lock
+//                                    (a planted one ends the process at once)
+//   ZEMLOSeamTest.exe load LIBRARY   only loads LIBRARY by name (the control)
 #include <windows.h>
 
 #include <cstdint>
@@ -11,7 +19,7 @@
 #include <string>
 
 #include "Platform.h"
-#include "PlatformWinPaths.h"
+#include "PlatformWinInternal.h"
 
 namespace {
 
@@ -333,11 +341,134 @@ void CheckPaths() {
   std::printf("paths: %d forms\n", static_cast<int>(sizeof rows / sizeof rows[0]));
 }
 
+// ---- Systems without the newer functions -------------------------------------------
+
+SystemProcedure (*const kFindInLoadedLibrary)(const wchar_t*, const char*) = LookUpSystemFunction;
+const char* missingFunction = "";  // what the lookup answers null for
+int missingAsked = 0;
+
+SystemProcedure LookUpAsOnAnOlderSystem(const wchar_t* library, const char* name) {
+  if (std::strcmp(name, missingFunction) == 0) {
+    ++missingAsked;
+    return nullptr;
+  }
+  return kFindInLoadedLibrary(library, name);
+}
+
+// The lock as Windows XP, Vista and a Windows 7 without its update run it: no
+// default directories, so each library of the list is loaded by full path, and a
+// later load by name must find that one and not the library planted beside this
+// program under its name (which would end the process at once).
+void CheckLockWithoutDefaultDirectories(int count, char** libraries) {
+  missingFunction = "SetDefaultDllDirectories";
+  LookUpSystemFunction = LookUpAsOnAnOlderSystem;
+  LockLibrarySearch();
+  LookUpSystemFunction = kFindInLoadedLibrary;
+  Check(missingAsked == 1, "the lock did not look for SetDefaultDllDirectories");
+  wchar_t system[MAX_PATH];
+  const UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
+  int loaded = 0;
+  for (int i = 0; i < count; ++i) {
+    const std::wstring name = Wide(libraries[i]);
+    if (GetFileAttributesW((std::wstring(system) + L"\\" + name).c_str()) ==
+        INVALID_FILE_ATTRIBUTES) {
+      continue;  // this system lacks it: the lock skips it, and so does the check
+    }
+    HMODULE module = LoadLibraryW(name.c_str());
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(module, path, MAX_PATH);
+    Check(module != nullptr && _wcsnicmp(path, system, systemLength) == 0 &&
+              path[systemLength] == L'\\',
+          std::string(libraries[i]) + ": loaded by name from another folder than the system's");
+    ++loaded;
+  }
+  std::printf(
+      "library lock without default directories: %d of %d planted names loaded by "
+      "name, each from the system folder\n",
+      loaded, count);
+}
+
+// The entry check as Windows XP runs it, which has no query for a file's name and
+// no links to files: the file opens as itself. With the query, the same.
+void CheckEntryWithoutNameQuery() {
+  const char path[] = "C:\\zemlo-seam-entry.bin";
+  const char bytes[] = "the entry itself";
+  FILE* out = std::fopen(path, "wb");
+  Check(out != nullptr && std::fwrite(bytes, 1, sizeof bytes, out) == sizeof bytes &&
+            std::fclose(out) == 0,
+        "the entry check's file cannot be written");
+  for (bool query : {false, true}) {
+    missingFunction = query ? "" : "GetFileInformationByHandleEx";
+    missingAsked = 0;
+    LookUpSystemFunction = LookUpAsOnAnOlderSystem;
+    FILE* stream = nullptr;
+    const long result = OsFileOpenEntry(path, kFileShareRead, &stream);
+    LookUpSystemFunction = kFindInLoadedLibrary;
+    const std::string what = query ? "with the name query" : "without the name query";
+    Check(query || missingAsked == 1, what + ": the query was not looked for");
+    char read[sizeof bytes] = {};
+    Check(result == kErrorSuccess && stream != nullptr &&
+              OsFileRead(read, sizeof read, stream) == sizeof bytes &&
+              std::memcmp(read, bytes, sizeof bytes) == 0,
+          what + ": the file did not open as itself (" + std::to_string(result) + ")");
+    if (stream != nullptr) {
+      OsFileClose(stream);
+    }
+  }
+  DeleteFileA(path);
+}
+
+unsigned long tokenAnswer = 0;
+int tokenQueryResult = 0;
+std::string tokenSets;  // what the switch set, in order
+
+int QueryAnswering(void* /*token*/, unsigned long* enabled) {
+  *enabled = tokenAnswer;
+  return tokenQueryResult;
+}
+
+int SetRecording(void* token, unsigned long enabled) {
+  tokenSets += token != nullptr ? std::to_string(enabled) : "no token";
+  return 1;
+}
+
+// Virtualization as an unelevated process on Vista and later has it: switched off.
+void CheckVirtualizationSwitch() {
+  int (*const query)(void*, unsigned long*) = QueryTokenVirtualization;
+  int (*const set)(void*, unsigned long) = SetTokenVirtualization;
+  const struct {
+    const char* what;
+    int result;
+    unsigned long enabled;
+    const char* sets;
+  } rows[] = {{"on", 1, 1, "0"}, {"off", 1, 0, ""}, {"no such class (XP)", 0, 1, ""}};
+  for (const auto& row : rows) {
+    tokenQueryResult = row.result;
+    tokenAnswer = row.enabled;
+    tokenSets.clear();
+    QueryTokenVirtualization = QueryAnswering;
+    SetTokenVirtualization = SetRecording;
+    TurnOffFileVirtualization();
+    QueryTokenVirtualization = query;
+    SetTokenVirtualization = set;
+    Check(tokenSets == row.sets, std::string("virtualization ") + row.what + ": set '" + tokenSets +
+                                     "', wanted '" + row.sets + "'");
+  }
+  std::printf("virtualization switch: %d token answers\n",
+              static_cast<int>(sizeof rows / sizeof rows[0]));
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "load") == 0) {
+    return LoadLibraryA(argv[2]) != nullptr ? 0 : 1;
+  }
+  CheckLockWithoutDefaultDirectories(argc - 1, argv + 1);  // first, as in the program
   CheckRegistry();
   CheckPaths();
+  CheckEntryWithoutNameQuery();
+  CheckVirtualizationSwitch();
   std::printf("seam: %d checks, %d failed\n", checks, failures);
   return failures == 0 ? 0 : 1;
 }

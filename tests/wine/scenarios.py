@@ -770,14 +770,41 @@ def seam_rules(ctx):
     """The Windows seam's own rules where a whole run cannot see them, checked by
     ZEMLOSeamTest.exe (built beside the updater) against this prefix: each
     registry value handed on in UTF-8 as a reference conversion says, with nothing
-    written past the bytes offered, and the form each path takes."""
+    written past the bytes offered, and the form each path takes; and the branches
+    for systems this prefix is not: the library lock without default directories
+    (run from a folder of planted libraries, each then loaded by name from the
+    system folder), the entry check without the name query, and the switch on a
+    token that has file virtualization on."""
+    folder = ctx.host.host_path(r"C:\SeamTest")
+    remove_tree(folder)
+    folder.mkdir()
+    program = folder / "ZEMLOSeamTest.exe"
+    shutil.copy(Path(ctx.exe).with_name("ZEMLOSeamTest.exe"), program)
+    names = [n for n in PRELOADED if n not in LOADED_BY_WINE_AT_START]
+    for name in names:
+        shutil.copy(ctx.host.planted_library(), folder / name)
+    env = {**ctx.host.env, "WINEDLLOVERRIDES": "mscoree,mshtml=;" +
+           ",".join(n[:-len(".dll")] for n in names) + "=n,b"}
     output = ctx.host.state_dir / "seam-test.log"
-    with open(output, "wb") as out:  # a file, never a pipe: Wine services inherit it
-        code = subprocess.run(["wine", str(Path(ctx.exe).with_name("ZEMLOSeamTest.exe"))],
-                              env=ctx.host.env, stdin=subprocess.DEVNULL, stdout=out,
-                              stderr=out, timeout=600).returncode
+    record = ctx.host.host_path(r"C:\planted.log")  # where a planted library writes its path
+
+    def seam_test(*args):
+        record.unlink(missing_ok=True)
+        with open(output, "wb") as out:  # a file, never a pipe: Wine services inherit it
+            return subprocess.run(["wine", str(program), *args], env=env, cwd=folder,
+                                  stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                  timeout=600).returncode
+
+    seam_test("load", names[0])
+    if not record.exists():
+        raise Failure(f"a plain load of {names[0]} by name did not take the planted one: the "
+                      "test cannot see planting")
+    code = seam_test(*names)
     print("\n".join(line for line in output.read_text(errors="replace").splitlines()
                     if not re.match(r"[0-9a-f]{4}:", line)))
+    if record.exists():
+        raise Failure("planted libraries were loaded after the lock without default "
+                      f"directories: {record.read_text().split()}")
     if code != 0:
         raise Failure(f"ZEMLOSeamTest.exe exited with {code}")
 
