@@ -93,10 +93,6 @@ int QueryVirtualization(void* token, unsigned long* enabled) {
   return GetTokenInformation(token, TokenVirtualizationEnabled, enabled, sizeof *enabled, &size);
 }
 
-int SetVirtualization(void* token, unsigned long enabled) {
-  return SetTokenInformation(token, TokenVirtualizationEnabled, &enabled, sizeof enabled);
-}
-
 // Touching a drive without its medium, or a library the system lacks, would
 // otherwise bring up the system's own box ("There is no disk in the drive") before
 // the call returns. Set for the whole run and never restored: every path the
@@ -110,7 +106,6 @@ void FailCriticalErrorsQuietly() {
 
 SystemProcedure (*LookUpSystemFunction)(const wchar_t*, const char*) = FindInLoadedLibrary;
 int (*QueryTokenVirtualization)(void*, unsigned long*) = QueryVirtualization;
-int (*SetTokenVirtualization)(void*, unsigned long) = SetVirtualization;
 
 void LockLibrarySearch() {
   auto setDefaultDirectories =
@@ -154,7 +149,8 @@ void TurnOffFileVirtualization() {
   unsigned long enabled = 0;
   // Fails on Windows XP, which has no such information class and no virtualization.
   if (QueryTokenVirtualization(token, &enabled) && enabled != 0) {
-    SetTokenVirtualization(token, 0);
+    DWORD off = 0;
+    SetTokenInformation(token, TokenVirtualizationEnabled, &off, sizeof off);
   }
   CloseHandle(token);
 }

@@ -31,10 +31,9 @@ bool WidenPath(const char* path, wchar_t* wide);
 typedef void (*SystemProcedure)();
 extern SystemProcedure (*LookUpSystemFunction)(const wchar_t* library, const char* name);
 
-// GetTokenInformation and SetTokenInformation of TokenVirtualizationEnabled for a
-// token: nonzero on success. Wine never reports virtualization on.
+// GetTokenInformation of TokenVirtualizationEnabled for a token: nonzero on
+// success. Wine never reports virtualization on.
 extern int (*QueryTokenVirtualization)(void* token, unsigned long* enabled);
-extern int (*SetTokenVirtualization)(void* token, unsigned long enabled);
 
 // Two parts of OsHardenProcess, run once each at start-up.
 void LockLibrarySearch();

@@ -3,7 +3,8 @@
 // every byte, and nothing written past the bytes offered), which form a path
 // takes on its way to the wide functions, and the branches for systems that Wine
 // never is: the library lock without SetDefaultDllDirectories, the entry check
-// without GetFileInformationByHandleEx, and a token with file virtualization on.
+// without GetFileInformationByHandleEx, and a token with file virtualization on
+// (whose switch the scenario reads in the relay trace).
 // Run under Wine by the scenarios; prints each failure and a summary, and exits
 // with 1 when anything failed.
 //
@@ -420,42 +421,29 @@ void CheckEntryWithoutNameQuery() {
 
 unsigned long tokenAnswer = 0;
 int tokenQueryResult = 0;
-std::string tokenSets;  // what the switch set, in order
 
 int QueryAnswering(void* /*token*/, unsigned long* enabled) {
   *enabled = tokenAnswer;
   return tokenQueryResult;
 }
 
-int SetRecording(void* token, unsigned long enabled) {
-  tokenSets += token != nullptr ? std::to_string(enabled) : "no token";
-  return 1;
-}
-
-// Virtualization as an unelevated process on Vista and later has it: switched off.
+// Virtualization as an unelevated process on Vista and later has it, then as it
+// is off, then as Windows XP answers (no such class). Only the first is switched
+// off: the scenario finds exactly one SetTokenInformation call in the relay trace.
 void CheckVirtualizationSwitch() {
   int (*const query)(void*, unsigned long*) = QueryTokenVirtualization;
-  int (*const set)(void*, unsigned long) = SetTokenVirtualization;
   const struct {
-    const char* what;
     int result;
     unsigned long enabled;
-    const char* sets;
-  } rows[] = {{"on", 1, 1, "0"}, {"off", 1, 0, ""}, {"no such class (XP)", 0, 1, ""}};
+  } rows[] = {{1, 1}, {1, 0}, {0, 1}};
   for (const auto& row : rows) {
     tokenQueryResult = row.result;
     tokenAnswer = row.enabled;
-    tokenSets.clear();
     QueryTokenVirtualization = QueryAnswering;
-    SetTokenVirtualization = SetRecording;
     TurnOffFileVirtualization();
     QueryTokenVirtualization = query;
-    SetTokenVirtualization = set;
-    Check(tokenSets == row.sets, std::string("virtualization ") + row.what + ": set '" + tokenSets +
-                                     "', wanted '" + row.sets + "'");
   }
-  std::printf("virtualization switch: %d token answers\n",
-              static_cast<int>(sizeof rows / sizeof rows[0]));
+  std::printf("virtualization switch: on, off and no such class, in that order\n");
 }
 
 }  // namespace

@@ -791,8 +791,8 @@ def seam_rules(ctx):
     def seam_test(*args):
         record.unlink(missing_ok=True)
         with open(output, "wb") as out:  # a file, never a pipe: Wine services inherit it
-            return subprocess.run(["wine", str(program), *args], env=env, cwd=folder,
-                                  stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+            return subprocess.run(["wine", str(program), *args], env={**env, "WINEDEBUG": "+timestamp,+relay"},
+                                  cwd=folder, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
                                   timeout=600).returncode
 
     seam_test("load", names[0])
@@ -800,13 +800,19 @@ def seam_rules(ctx):
         raise Failure(f"a plain load of {names[0]} by name did not take the planted one: the "
                       "test cannot see planting")
     code = seam_test(*names)
-    print("\n".join(line for line in output.read_text(errors="replace").splitlines()
-                    if not re.match(r"[0-9a-f]{4}:", line)))
+    log = output.read_text(errors="replace")
+    print("\n".join(line for line in log.splitlines() if not re.match(r"[0-9a-f]{4}:", line)))
     if record.exists():
         raise Failure("planted libraries were loaded after the lock without default "
                       f"directories: {record.read_text().split()}")
     if code != 0:
         raise Failure(f"ZEMLOSeamTest.exe exited with {code}")
+    # The token answered on, off and not at all: switched off once, for the first.
+    switched = [args for _, _, function, args in _RELAY_CALL.findall(log)
+                if function == "SetTokenInformation" and int(args.split(",")[1], 16) == 24]
+    if len(switched) != 1:
+        raise Failure(f"virtualization switched off {len(switched)} times for the three answers, "
+                      "wanted once")
 
 
 _RELAY_CALL = re.compile(r"^[\d.]+:([0-9a-f]+):Call (\w+)\.(\w+)\(([^)]*)\)", re.MULTILINE)
