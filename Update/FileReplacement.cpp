@@ -240,11 +240,11 @@ void ApplyUpdate(const char* exePath, const char* scriptsPath) {
   int scriptsPatienceMs = kPatienceMs;
   // The script archive goes first: the version is read from the executable alone,
   // so an installation left with only new scripts still asks to be updated.
-  if (!WriteImage(scriptsPath, ScriptsImage, ScriptsImageSize, &scriptsPatienceMs)) {
+  if (!WriteImage(scriptsPath, ScriptsRelease.bytes, ScriptsRelease.size, &scriptsPatienceMs)) {
     Tell(MsgScriptsWriteFailed);
     return;
   }
-  if (!WriteImage(exePath, ExeImage, ExeImageSize, &exePatienceMs)) {
+  if (!WriteImage(exePath, ExeRelease.bytes, ExeRelease.size, &exePatienceMs)) {
     Tell(MsgExeWriteFailed);
     return;
   }

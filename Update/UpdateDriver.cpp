@@ -1,5 +1,7 @@
 #include "UpdateDriver.h"
 
+#include <zlib.h>
+
 #include "FileReplacement.h"
 #include "InstallLocator.h"
 #include "UpdateShared.h"
@@ -29,11 +31,20 @@ const Message MsgUpdateDone = {"\x83\x41\x83\x62\x83\x76\x83\x66\x81\x5B\x83\x67
 const Message MsgAlreadyUpdated = {"\x83\x5B\x83\x80\x83\x8D \x82\xCD\x82\xB7\x82\xC5\x82\xC9\x83\x41\x83\x62\x83\x76\x83\x66\x81\x5B\x83\x67\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB7\x81\x42", kMbOk | kMbIconExclamation};
 // ゼムロ は未知のバージョンです。
 const Message MsgUnrecognisedVersion = {"\x83\x5B\x83\x80\x83\x8D \x82\xCD\x96\xA2\x92\x6D\x82\xCC\x83\x6F\x81\x5B\x83\x57\x83\x87\x83\x93\x82\xC5\x82\xB7\x81\x42", kMbOk | kMbIconExclamation};
+// アップデータが破損しています。もう一度ダウンロードしてください。
+const Message MsgUpdaterDamaged = {"\x83\x41\x83\x62\x83\x76\x83\x66\x81\x5B\x83\x5E\x82\xAA\x94\x6A\x91\xB9\x82\xB5\x82\xC4\x82\xA2\x82\xDC\x82\xB7\x81\x42\x82\xE0\x82\xA4\x88\xEA\x93\x78\x83\x5F\x83\x45\x83\x93\x83\x8D\x81\x5B\x83\x68\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81\x42", kMbOk | kMbIconError};
 
 // clang-format on
 
 int Tell(const Message& message) {
   return ShowMessage(nullptr, message.text, kCaption, message.kind);
+}
+
+ReleaseImage ExeRelease = {ExeImage, ExeImageSize, ExeImageChecksum};
+ReleaseImage ScriptsRelease = {ScriptsImage, ScriptsImageSize, ScriptsImageChecksum};
+
+bool IsIntact(const ReleaseImage& image) {
+  return crc32(0, image.bytes, static_cast<uInt>(image.size)) == image.checksum;
 }
 
 void RunUpdate() {
@@ -75,6 +86,13 @@ void RunUpdate() {
 
   switch (ClassifyExe(sum)) {
     case Outdated:
+      // A damaged copy of the updater (a bad disk, a broken download) would
+      // install a broken editor and stamp it as the release: it says so instead,
+      // before the question, and writes nothing.
+      if (!IsIntact(ExeRelease) || !IsIntact(ScriptsRelease)) {
+        Tell(MsgUpdaterDamaged);
+        return;
+      }
       // Any answer but Yes ends the run with no further message.
       if (Tell(MsgConfirmUpdate) == kIdYes) {
         ApplyUpdate(exePath, scriptsPath);

@@ -67,13 +67,35 @@ extern const Message MsgExeWriteFailed;
 extern const Message MsgUpdateDone;
 extern const Message MsgAlreadyUpdated;
 extern const Message MsgUnrecognisedVersion;
+extern const Message MsgUpdaterDamaged;
 
 // Shows one row of the table as a modal box with no owner; returns the answer.
 int Tell(const Message& message);
 
 // The release the updater carries, as plain bytes linked in from the release files
 // at build time and written out unchanged. The word sum of ExeImage is kSumCurrent.
+// Beside each, the checksum the build computed of it as it embedded it: zlib's
+// CRC-32, which sees every change of one byte and any other damage but for odds
+// of one in four billion.
 extern "C" const unsigned char ExeImage[];
 extern "C" const int32_t ExeImageSize;
+extern "C" const uint32_t ExeImageChecksum;
 extern "C" const unsigned char ScriptsImage[];
 extern "C" const int32_t ScriptsImageSize;
+extern "C" const uint32_t ScriptsImageChecksum;
+
+// An image as a run checks and writes it, read where it is linked, never copied.
+struct ReleaseImage {
+  const unsigned char* bytes;
+  int32_t size;
+  uint32_t checksum;
+};
+
+// ExeImage and ScriptsImage with their checksums: what a run checks before it asks
+// and writes after a Yes. Nothing in the program changes them; the native tests
+// point them at damaged copies.
+extern ReleaseImage ExeRelease;
+extern ReleaseImage ScriptsRelease;
+
+// Whether the image's bytes still have the checksum the build computed of them.
+bool IsIntact(const ReleaseImage& image);

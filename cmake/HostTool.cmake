@@ -1,10 +1,14 @@
-# zemlo_host_tool(NAME SOURCES...): a command-line tool that runs on the build
-# machine. In a cross build it is compiled with the build machine's own C++
+# zemlo_host_tool(NAME SOURCES... [LIBRARIES LIB...]): a command-line tool that
+# runs on the build machine, linked with the build machine's libraries LIB (z
+# for zlib). In a cross build it is compiled with the build machine's own C++
 # compiler; ZEMLO_TOOL_<NAME> names the file and ZEMLO_TOOL_<NAME>_TARGET the
 # target to depend on.
 function(zemlo_host_tool name)
-  set(sources ${ARGN})
+  cmake_parse_arguments(PARSE_ARGV 1 tool "" "" "LIBRARIES")
+  set(sources ${tool_UNPARSED_ARGUMENTS})
   list(TRANSFORM sources PREPEND "${CMAKE_CURRENT_SOURCE_DIR}/")
+  set(libraries ${tool_LIBRARIES})
+  list(TRANSFORM libraries PREPEND "-l")
   if(CMAKE_CROSSCOMPILING)
     find_program(ZEMLO_HOST_CXX NAMES c++ g++ clang++ REQUIRED
                  DOC "C++ compiler for tools that run on the build machine")
@@ -16,7 +20,7 @@ function(zemlo_host_tool name)
       COMMAND "${ZEMLO_HOST_CXX}" -std=c++17 -O2 -Wall -Wextra
               -DZEMLO_SUM_CURRENT=${ZEMLO_SUM_CURRENT}u
               -DZEMLO_SUM_OUTDATED=${ZEMLO_SUM_OUTDATED}u
-              -I "${PROJECT_SOURCE_DIR}/Update" ${sources} -o "${output}"
+              -I "${PROJECT_SOURCE_DIR}/Update" ${sources} ${libraries} -o "${output}"
       DEPENDS ${sources} ${headers}
       COMMENT "Building host tool ${name}"
       VERBATIM)
@@ -24,6 +28,7 @@ function(zemlo_host_tool name)
   else()
     add_executable(${name} ${sources})
     target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/Update")
+    target_link_libraries(${name} PRIVATE ${tool_LIBRARIES})
     set(output "$<TARGET_FILE:${name}>")
   endif()
   set(ZEMLO_TOOL_${name} "${output}" PARENT_SCOPE)

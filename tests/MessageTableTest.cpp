@@ -20,6 +20,7 @@ const Row kTable[] = {
     {MsgUpdateDone, test::kUpdateDone},
     {MsgAlreadyUpdated, test::kAlreadyUpdated},
     {MsgUnrecognisedVersion, test::kUnrecognisedVersion},
+    {MsgUpdaterDamaged, test::kUpdaterDamaged},
 };
 
 TEST(MessageTable, TextsAreTheCodePage932BytesOfTheTable) {

@@ -80,6 +80,8 @@ const ExpectedBox kAlreadyUpdated = {"MsgAlreadyUpdated",
                                      "ゼムロ はすでにアップデートされています。", 0x30};
 const ExpectedBox kUnrecognisedVersion = {"MsgUnrecognisedVersion",
                                           "ゼムロ は未知のバージョンです。", 0x30};
+const ExpectedBox kUpdaterDamaged = {
+    "MsgUpdaterDamaged", "アップデータが破損しています。もう一度ダウンロードしてください。", 0x10};
 
 void ExpectShown(const fake::Box& box, const ExpectedBox& expected) {
   EXPECT_EQ(box.text, Cp932(expected.utf8)) << "wanted " << expected.name;
@@ -91,7 +93,8 @@ void ExpectShown(const fake::Box& box, const ExpectedBox& expected) {
 std::string NameOf(const fake::Box& box) {
   for (const ExpectedBox* row :
        {&kNotInstalled, &kExeReadFailed, &kScriptsReadFailed, &kConfirmUpdate, &kScriptsWriteFailed,
-        &kExeWriteFailed, &kUpdateDone, &kAlreadyUpdated, &kUnrecognisedVersion}) {
+        &kExeWriteFailed, &kUpdateDone, &kAlreadyUpdated, &kUnrecognisedVersion,
+        &kUpdaterDamaged}) {
     if (box.text == Cp932(row->utf8)) {
       return row->name;
     }

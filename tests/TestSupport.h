@@ -37,6 +37,7 @@ extern const ExpectedBox kExeWriteFailed;
 extern const ExpectedBox kUpdateDone;
 extern const ExpectedBox kAlreadyUpdated;
 extern const ExpectedBox kUnrecognisedVersion;
+extern const ExpectedBox kUpdaterDamaged;
 
 // Checks one shown box: its bytes, kind and caption, and that it has no owner.
 void ExpectShown(const fake::Box& box, const ExpectedBox& expected);

@@ -17,6 +17,7 @@ using test::kNotInstalled;
 using test::kScriptsReadFailed;
 using test::kUnrecognisedVersion;
 using test::kUpdateDone;
+using test::kUpdaterDamaged;
 
 class Dialogue : public ::testing::Test {
  protected:
@@ -143,6 +144,27 @@ TEST_F(Dialogue, AfterAFailedExecutableWriteTheNextRunAsksAgain) {
   RunExpecting({kConfirmUpdate, kExeWriteFailed}, true);
   fake::Get().answers = {7};
   RunExpecting({kConfirmUpdate});
+}
+
+// A damaged copy of the updater shows its own box in place of the question and
+// opens nothing for writing; intact images give the question as before. Only the
+// release to update has its images checked.
+TEST_F(Dialogue, ADamagedUpdaterSaysSoInsteadOfAsking) {
+  for (ReleaseImage* image : {&ExeRelease, &ScriptsRelease}) {
+    const ReleaseImage intact = *image;
+    std::string damaged(reinterpret_cast<const char*>(intact.bytes),
+                        static_cast<size_t>(intact.size));
+    damaged[damaged.size() / 2] ^= 0x10;
+    image->bytes = reinterpret_cast<const unsigned char*>(damaged.data());
+    fake::Reset();
+    Install(test::BytesWithSum(kSumOutdated), &scripts_);
+    RunExpecting({kUpdaterDamaged});
+    Install(test::BytesWithSum(kSumCurrent), &scripts_);
+    RunExpecting({kAlreadyUpdated});
+    *image = intact;
+    Install(test::BytesWithSum(kSumOutdated), &scripts_);
+    RunExpecting({kConfirmUpdate});
+  }
 }
 
 TEST_F(Dialogue, ClosingTheQuestionIsNotAYes) {

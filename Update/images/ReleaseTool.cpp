@@ -5,8 +5,9 @@
 //   standin-scripts OUT SIZE SEED     an opaque script archive of SIZE bytes
 //   embed EXE SCRIPTS OUT.s FORMAT    checks the release files and writes the
 //                                     assembly that links them in as ExeImage,
-//                                     ExeImageSize, ScriptsImage, ScriptsImageSize
-//                                     (FORMAT: pe32 or elf)
+//                                     ExeImageSize, ScriptsImage, ScriptsImageSize,
+//                                     with their checksums ExeImageChecksum and
+//                                     ScriptsImageChecksum (FORMAT: pe32 or elf)
 //
 // Stand-ins let the program be built and tested without the real release files;
 // the same arguments always give the same bytes.
@@ -18,6 +19,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <zlib.h>
 
 #include "../VersionFingerprint.h"
 
@@ -151,6 +154,29 @@ bool ImageSize(const char* path, uint64_t* size) {
   return true;
 }
 
+// zlib's CRC-32 of a whole file, as the program computes it of the image.
+bool FileChecksum(const char* path, uint32_t* checksum) {
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) {
+    fprintf(stderr, "embed: cannot read %s\n", path);
+    return false;
+  }
+  std::vector<unsigned char> block(size_t{64} * 1024);
+  uLong crc = crc32(0, Z_NULL, 0);
+  size_t count = 0;
+  while ((count = fread(block.data(), 1, block.size(), file)) > 0) {
+    crc = crc32(crc, block.data(), static_cast<uInt>(count));
+  }
+  const bool failed = ferror(file) != 0;
+  fclose(file);
+  if (failed) {
+    fprintf(stderr, "embed: cannot read %s\n", path);
+    return false;
+  }
+  *checksum = static_cast<uint32_t>(crc);
+  return true;
+}
+
 // Checks that the executable is the release this updater installs.
 bool CheckExecutable(const char* path) {
   FILE* file = OsFileOpen(path, "rb");
@@ -208,7 +234,10 @@ int Embed(const char* exe, const char* scripts, const char* out, const char* for
   }
   uint64_t exeSize = 0;
   uint64_t scriptsSize = 0;
-  if (!ImageSize(exe, &exeSize) || !ImageSize(scripts, &scriptsSize) || !CheckExecutable(exe)) {
+  uint32_t exeChecksum = 0;
+  uint32_t scriptsChecksum = 0;
+  if (!ImageSize(exe, &exeSize) || !ImageSize(scripts, &scriptsSize) || !CheckExecutable(exe) ||
+      !FileChecksum(exe, &exeChecksum) || !FileChecksum(scripts, &scriptsChecksum)) {
     remove(out);
     return 1;
   }
@@ -220,13 +249,18 @@ int Embed(const char* exe, const char* scripts, const char* out, const char* for
   const struct {
     const char* name;
     const char* path;
-  } images[] = {{"ExeImage", exe}, {"ScriptsImage", scripts}};
+    uint32_t checksum;
+  } images[] = {{"ExeImage", exe, exeChecksum}, {"ScriptsImage", scripts, scriptsChecksum}};
   for (const auto& image : images) {
     const std::string name = std::string(prefix) + image.name;
+    char checksum[16];
+    snprintf(checksum, sizeof checksum, "0x%08" PRIX32, image.checksum);
     Append(text, {"\t.globl ", name, "\n\t.balign 16\n", name, ":\n"});
     Append(text, {"\t.incbin ", Quoted(image.path), "\n", name, "End:\n"});
     Append(text, {"\t.globl ", name, "Size\n\t.balign 4\n", name, "Size:\n"});
     Append(text, {"\t.long ", name, "End - ", name, "\n"});
+    Append(text, {"\t.globl ", name, "Checksum\n\t.balign 4\n", name, "Checksum:\n"});
+    Append(text, {"\t.long ", checksum, "\n"});
   }
   if (!pe32) {
     text += "\t.section .note.GNU-stack,\"\",@progbits\n";
@@ -237,8 +271,9 @@ int Embed(const char* exe, const char* scripts, const char* out, const char* for
     remove(temporary.c_str());
     return 1;
   }
-  printf("Embedding %s: %" PRIu64 " bytes; %s: %" PRIu64 " bytes\n", exe, exeSize, scripts,
-         scriptsSize);
+  printf("Embedding %s: %" PRIu64 " bytes, CRC-32 0x%08" PRIX32 "; %s: %" PRIu64
+         " bytes, CRC-32 0x%08" PRIX32 "\n",
+         exe, exeSize, exeChecksum, scripts, scriptsSize, scriptsChecksum);
   return 0;
 }
 

@@ -10,6 +10,7 @@ holds both release images byte for byte.
 import struct
 import sys
 import xml.etree.ElementTree as ET
+import zlib
 from pathlib import Path
 
 from pefile_lite import ProgramFile
@@ -166,7 +167,12 @@ def main():
 
     images = [release_exe.read_bytes(), release_scripts.read_bytes()]
     for path, image in zip((release_exe, release_scripts), images):
-        check(data.find(image) >= 0, f"{path.name} is not in the program byte for byte")
+        at = data.find(image)
+        check(at >= 0, f"{path.name} is not in the program byte for byte")
+        # Its checksum follows it, after its length, for the check before the question.
+        checksum = struct.pack("<I", zlib.crc32(image))
+        check(data.find(checksum, at + len(image)) >= 0,
+              f"the CRC-32 of {path.name} ({zlib.crc32(image):#010x}) is not in the program")
     icon_bytes = sum(len(d) for key, d in resources.items() if key[0] in (RT_ICON, RT_GROUP_ICON))
     overhead = len(data) - sum(len(i) for i in images) - icon_bytes
     print(f"{exe.name}: {len(data):,} bytes; images {sum(len(i) for i in images):,}, icon "

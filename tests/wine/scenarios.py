@@ -268,6 +268,38 @@ def update_over_longer_files(ctx):
     check_same(ctx.scripts_file(ctx.default_exe), ctx.new_scripts, "Scripts.zmdata")
 
 
+@scenario
+def damaged_updater_installs_nothing(ctx):
+    """A copy of the updater with one byte of its script archive changed, as a bad
+    disk or a broken download leaves it, run on the release to update: its own
+    box in place of the question, nothing opened for writing, nothing changed."""
+    program = Path(ctx.exe).read_bytes()
+    at = program.find(ctx.new_scripts)
+    if at < 0:
+        raise Failure("the script archive is not in the program file byte for byte")
+    damaged = bytearray(program)
+    damaged[at + len(ctx.new_scripts) // 2] ^= 0x01
+    old_exe, old_scripts = ctx.standin("editor-outdated.exe"), ctx.standin("scripts-old.zmdata")
+    exe_file = ctx.install(TOOLS_EXE, old_exe, old_scripts)
+    scripts_file = ctx.scripts_file(TOOLS_EXE)
+    written_at = [f.stat().st_mtime for f in (exe_file, scripts_file)]  # reading moves atime
+    copy = ctx.host.host_path(r"C:\Downloads\ZEMLOUpdater.exe")
+    copy.parent.mkdir()
+    copy.write_bytes(damaged)
+    log = ctx.run("MsgUpdaterDamaged", exe=copy).log
+    opened = [args for args, _, _ in relay_results(log, "msvcrt._wfopen")]
+    writing = [args for args in opened if not args.endswith('L"rb"')]
+    moves = relay_results(log, "kernel32.MoveFileExW")
+    if writing or moves or len(opened) != 2:
+        raise Failure(f"opened {opened}, moved {moves}: wanted the two reads alone")
+    if [f.stat().st_mtime for f in (exe_file, scripts_file)] != written_at:
+        raise Failure("the editor's files were written")
+    check_same(exe_file, old_exe, "ZEMLO.exe")
+    check_same(scripts_file, old_scripts, "Scripts.zmdata")
+    check_only(exe_file.parent, ["ZEMLO.exe", "System"])
+    check_only(scripts_file.parent, ["Scripts.zmdata"])
+
+
 def update_at(ctx, exe_path, env=None, api="A"):
     """The editor at exe_path, associated, is found and updated; a second run
     finds it up to date."""

@@ -33,6 +33,7 @@ TABLE = {
     "MsgUpdateDone": ("アップデートが終了しました。", 0x00),
     "MsgAlreadyUpdated": ("ゼムロ はすでにアップデートされています。", 0x30),
     "MsgUnrecognisedVersion": ("ゼムロ は未知のバージョンです。", 0x30),
+    "MsgUpdaterDamaged": ("アップデータが破損しています。もう一度ダウンロードしてください。", 0x10),
 }
 
 
