@@ -156,7 +156,7 @@ bool ImageSize(const char* path, uint64_t* size) {
 
 // zlib's CRC-32 of a whole file, as the program computes it of the image.
 bool FileChecksum(const char* path, uint32_t* checksum) {
-  FILE* file = fopen(path, "rb");
+  FILE* file = OsFileOpen(path, "rb");
   if (file == nullptr) {
     fprintf(stderr, "embed: cannot read %s\n", path);
     return false;
@@ -164,11 +164,11 @@ bool FileChecksum(const char* path, uint32_t* checksum) {
   std::vector<unsigned char> block(size_t{64} * 1024);
   uLong crc = crc32(0, Z_NULL, 0);
   size_t count = 0;
-  while ((count = fread(block.data(), 1, block.size(), file)) > 0) {
+  while ((count = OsFileRead(block.data(), block.size(), file)) > 0) {
     crc = crc32(crc, block.data(), static_cast<uInt>(count));
   }
-  const bool failed = ferror(file) != 0;
-  fclose(file);
+  const bool failed = OsFileReadFailed(file) != 0;
+  OsFileClose(file);
   if (failed) {
     fprintf(stderr, "embed: cannot read %s\n", path);
     return false;
