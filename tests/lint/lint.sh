@@ -39,8 +39,11 @@ case "$what" in
   cppcheck)
     # Every branch, where the version can be told to (2.11 on; it takes a fraction
     # of a second here): a newer cppcheck otherwise stops early and says so.
+    # The help is read whole first: grep -q would stop reading at the match, and
+    # under pipefail cppcheck's broken pipe would then count as no such option.
     depth=()
-    if cppcheck --help | grep -q -- '--check-level'; then
+    help=$(cppcheck --help || true)
+    if grep -q -- '--check-level' <<<"$help"; then
       depth=(--check-level=exhaustive)
     fi
     # "kMbOk | kMbIconError" spells out the message table's "MB_OK with MB_ICONERROR".
