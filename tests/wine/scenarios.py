@@ -626,6 +626,21 @@ def libraries_loaded_from(log, folder):
             and p.lower().endswith(".dll")]
 
 
+PLANTED_RECORD = r"C:\planted.log"  # where a planted library writes its path
+
+
+def plant_libraries(ctx, folder):
+    """Puts the planted library in folder under each preloaded name that Wine does
+    not load itself, and removes its record. Returns the names, and the library
+    overrides that take them from a program's own folder first, as Windows does."""
+    names = [n for n in PRELOADED if n not in LOADED_BY_WINE_AT_START]
+    for name in names:
+        shutil.copy(ctx.host.planted_library(), folder / name)
+    ctx.host.host_path(PLANTED_RECORD).unlink(missing_ok=True)
+    overrides = "mscoree,mshtml=;" + ",".join(n[:-len(".dll")] for n in names) + "=n,b"
+    return names, overrides
+
+
 @scenario
 def planted_libraries_are_not_loaded(ctx):
     """Started from a download folder that also holds libraries named like those
@@ -635,17 +650,11 @@ def planted_libraries_are_not_loaded(ctx):
                            ctx.standin("scripts-old.zmdata"), associate=False)
     downloads = ctx.host.host_path(r"C:\Downloads")
     downloads.mkdir()
-    names = [n for n in PRELOADED if n not in LOADED_BY_WINE_AT_START]
-    for name in names:
-        shutil.copy(ctx.host.planted_library(), downloads / name)
+    _, overrides = plant_libraries(ctx, downloads)
     shutil.copy(ctx.exe, downloads / "ZEMLOUpdater.exe")
     shutil.copy(ctx.host.helper_exe(), downloads / "control.exe")
-    record = ctx.host.host_path(r"C:\planted.log")
-    record.unlink(missing_ok=True)
-    # Native first for these names: the program's folder is searched as on Windows.
-    options = {"env": {"WINEDLLOVERRIDES": "mscoree,mshtml=;" +
-                       ",".join(n[:-len(".dll")] for n in names) + "=n,b"},
-               "debug": ",+loaddll", "cwd": downloads}
+    record = ctx.host.host_path(PLANTED_RECORD)
+    options = {"env": {"WINEDLLOVERRIDES": overrides}, "debug": ",+loaddll", "cwd": downloads}
 
     control = ctx.host.run(downloads / "control.exe", args=["box"], **options)
     if not libraries_loaded_from(control.log, r"C:\Downloads") or not record.exists():
@@ -812,13 +821,10 @@ def seam_rules(ctx):
     folder.mkdir()
     program = folder / "ZEMLOSeamTest.exe"
     shutil.copy(Path(ctx.exe).with_name("ZEMLOSeamTest.exe"), program)
-    names = [n for n in PRELOADED if n not in LOADED_BY_WINE_AT_START]
-    for name in names:
-        shutil.copy(ctx.host.planted_library(), folder / name)
-    env = {**ctx.host.env, "WINEDLLOVERRIDES": "mscoree,mshtml=;" +
-           ",".join(n[:-len(".dll")] for n in names) + "=n,b"}
+    names, overrides = plant_libraries(ctx, folder)
+    env = {**ctx.host.env, "WINEDLLOVERRIDES": overrides}
     output = ctx.host.state_dir / "seam-test.log"
-    record = ctx.host.host_path(r"C:\planted.log")  # where a planted library writes its path
+    record = ctx.host.host_path(PLANTED_RECORD)
 
     def seam_test(*args):
         record.unlink(missing_ok=True)
@@ -892,8 +898,8 @@ def process_set_up_before_the_run(ctx):
     modes = [(i, int(args[0], 16)) for i, (name, args) in enumerate(calls)
              if name.split(".")[1] == "SetErrorMode"]
     quiet_from = next((i for i, mode in modes if mode & SEM_FAILCRITICALERRORS), None)
-    restored = [f"{mode:#x}" for i, mode in modes
-                if quiet_from is not None and i > quiet_from and not mode & SEM_FAILCRITICALERRORS]
+    restored = quiet_from is not None and any(i > quiet_from and not mode & SEM_FAILCRITICALERRORS
+                                              for i, mode in modes)
     locked_at = [i for i in (system_folder_only, current_folder_out) if i is not None]
     enabled = ctx.host.wine(str(ctx.host.helper_exe()), "virtualization", check=False)
     print("file virtualization as this prefix reports it to a process: "
