@@ -154,6 +154,16 @@ void RemoveLeftovers(const char* path, const unsigned char* image, int32_t size)
   }
 }
 
+// Windows before 10 1809, FAT32, exFAT and many shares keep a removed file's name
+// until the last program that has it open lets go ("delete pending"): a scanner
+// still holding a leftover this run has just removed, say. A new file at that name
+// is refused with access denied, as in a folder that refuses new files. Only the
+// name's attributes tell the two apart: refused too while a removed file holds
+// the name, not found where the name is free.
+bool IsNameStillHeld(const char* path) {
+  return OsGetFileAttributes(path) != kInvalidFileAttributes || OsLastError() == kErrorAccessDenied;
+}
+
 // A new temporary file beside path, under the first free name, or null when none
 // can be had; its name is left in temporary. Leftovers of interrupted runs are
 // looked for only when the first name is taken: a clean folder costs nothing more.
@@ -170,7 +180,9 @@ FILE* CreateTemporaryBeside(const char* path, const unsigned char* image, int32_
     if (error == kErrorSuccess) {
       return stream;
     }
-    if (error != kErrorFileExists && error != kErrorAlreadyExists) {
+    const bool taken = error == kErrorFileExists || error == kErrorAlreadyExists ||
+                       (error == kErrorAccessDenied && IsNameStillHeld(temporary));
+    if (!taken) {
       return nullptr;  // the folder refuses new files: no other name would do
     }
     if (!leftoversRemoved) {

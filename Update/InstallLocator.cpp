@@ -53,14 +53,105 @@ void CutCommand(const char* command, char* out, int capacity) {
   *end = 0;
 }
 
+// Whether a candidate is named as the editor executable and short enough for its
+// script archive path to fit a path buffer.
+bool HasEditorShape(const char* path, int capacity) {
+  const int length = BoundedLength(path, capacity);
+  return length >= 0 && length <= kMaxExePathLength && EndsWithExeTail(path, length);
+}
+
+bool NamesSomething(const char* path) {
+  return OsGetFileAttributes(path) != kInvalidFileAttributes;
+}
+
 // Keeps a candidate only if it is the editor executable, short enough for its
 // script archive path to fit a path buffer, and something exists there.
 void AcceptExePath(char* out, int capacity) {
-  const int length = BoundedLength(out, capacity);
-  if (length < 0 || length > kMaxExePathLength || !EndsWithExeTail(out, length) ||
-      OsGetFileAttributes(out) == kInvalidFileAttributes) {
+  if (!HasEditorShape(out, capacity) || !NamesSomething(out)) {
     Clear(out, capacity);
   }
+}
+
+// Whether path is on a drive letter ("M:\...") that this process does not have.
+bool IsOnMissingDrive(const char* path) {
+  const char letter = FoldAscii(path[0]);
+  if (letter < 'a' || letter > 'z' || path[1] != ':' || path[2] != '\\') {
+    return false;
+  }
+  const char root[] = {path[0], ':', '\\', 0};
+  return OsGetDriveType(root) == kDriveNoRootDir;
+}
+
+// Whether text names a folder on a share, "\\server\share" with perhaps folders
+// below it: no empty name, no "." or "..", no device ("\\?\", "\\.\"), no
+// forward slash, so that the executable's folder is put on that share and nowhere else.
+bool IsSharePath(const char* text) {
+  if (text[0] != '\\' || text[1] != '\\' || strchr(text, '/') != nullptr) {
+    return false;
+  }
+  int names = 0;
+  for (const char* name = text + 2;; ++names) {
+    const char* end = strchr(name, '\\');
+    const size_t length = end != nullptr ? static_cast<size_t>(end - name) : strlen(name);
+    if (length == 0 || (length <= 2 && strncmp(name, "..", length) == 0) ||
+        (names == 0 && length == 1 && name[0] == '?')) {
+      return false;
+    }
+    if (end == nullptr) {
+      return names >= 1;  // a server and a share at least
+    }
+    name = end + 1;
+  }
+}
+
+// An elevated run does not see the drive letters its user mapped: "M:\Apps\..."
+// names nothing there. The user's persistent mapping of the letter still names the
+// share, "\\server\share", and out becomes "\\server\share\Apps\...". False, with
+// out as it was, where the letter has no such mapping or the path would not fit.
+bool PutOnMappedShare(char* out, int capacity) {
+  char subkey[sizeof kNetworkKey + 1];
+  memcpy(subkey, kNetworkKey, sizeof kNetworkKey - 1);
+  subkey[sizeof kNetworkKey - 1] = static_cast<char>(FoldAscii(out[0]) - 'a' + 'A');
+  subkey[sizeof kNetworkKey] = 0;
+  OsRegKey key = nullptr;
+  if (OsRegOpenUserKey(subkey, 0, kKeyRead, &key) != kErrorSuccess) {
+    return false;
+  }
+  unsigned char value[kRegValueCapacity];
+  memset(value, 0, sizeof value);
+  uint32_t type = 0;
+  uint32_t byteCount = sizeof value;
+  const bool read =
+      OsRegQueryValueEx(key, kRemotePathValue, &type, value, &byteCount) == kErrorSuccess &&
+      type == kRegSz && memchr(value, 0, sizeof value) != nullptr;
+  OsRegCloseKey(key);
+  char* share = reinterpret_cast<char*>(value);
+  if (!read || !IsSharePath(share)) {
+    return false;
+  }
+  // The share, then the rest of the path after "M:".
+  const size_t shareLength = strlen(share);
+  const size_t restLength = strlen(out + 2);
+  if (shareLength + restLength >= sizeof value) {
+    return false;
+  }
+  memcpy(share + shareLength, out + 2, restLength + 1);
+  return CopyWhole(out, capacity, share);
+}
+
+// Whether the path cut from the association is the editor executable: as it
+// stands, or, where it names nothing because its drive letter is missing in this
+// process, on the share the user mapped that letter to (out then names the share).
+// A path that names something never has its mapping read.
+bool IsEditorOrOnItsShare(char* out, int capacity) {
+  if (!HasEditorShape(out, capacity)) {
+    return false;
+  }
+  if (NamesSomething(out)) {
+    return true;
+  }
+  return IsOnMissingDrive(out) && PutOnMappedShare(out, capacity) &&
+         HasEditorShape(out, capacity) && NamesSomething(out);
 }
 
 }  // namespace
@@ -79,8 +170,8 @@ void LocateExeByRegistry(char* out, int capacity) {
   if (OsRegQueryValueEx(key, "", &type, value, &byteCount) == kErrorSuccess && type == kRegSz &&
       memchr(value, 0, sizeof value) != nullptr) {
     CutCommand(reinterpret_cast<const char*>(value), out, capacity);
-    if (out[0] != 0) {
-      AcceptExePath(out, capacity);
+    if (out[0] != 0 && !IsEditorOrOnItsShare(out, capacity)) {
+      Clear(out, capacity);
     }
   }
   OsRegCloseKey(key);

@@ -5,7 +5,9 @@
 
 // Each lookup fills out with a path that ends in "\ZEMLO.exe", has at most
 // kMaxExePathLength bytes and names an existing file or folder; otherwise it
-// leaves out zero-filled.
+// leaves out zero-filled. An association path on a drive letter that this process
+// lacks (the user's mapped drive, in an elevated run) is looked for on the share
+// that the user's persistent mapping of the letter names.
 void LocateExeByRegistry(char* out, int capacity);
 void LocateExeByProgramFiles(char* out, int capacity);
 

@@ -24,10 +24,9 @@
 // boxes and the shell would load by name later are loaded from there now, so
 // that none is ever taken from the program's folder or the current folder. File
 // virtualization is switched off, so that a write the system refuses is refused
-// for real instead of landing in a per-user copy. The process declares itself
-// aware of the screen's scaling, so that a scaled screen shows the boxes sharp
-// instead of stretched. Shows nothing; whatever the running system lacks is
-// skipped.
+// for real instead of landing in a per-user copy. (Awareness of the screen's
+// scaling is declared in the manifest, before the first instruction.) Shows
+// nothing; whatever the running system lacks is skipped.
 void OsHardenProcess();
 
 // The system's error code of the seam's most recent failed call (GetLastError),
@@ -55,6 +54,8 @@ constexpr uint32_t kRegValueCapacity = 1000;
 
 // RegOpenKeyExW under HKEY_CLASSES_ROOT: 0 on success, with the key in *key.
 long OsRegOpenClassesKey(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key);
+// RegOpenKeyExW under HKEY_CURRENT_USER, the same way.
+long OsRegOpenUserKey(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key);
 // RegQueryValueExW, a string handed on in UTF-8: 0 on success, with the type,
 // the bytes and their count, a terminator among them only where the value has
 // one. *byteCount offers the buffer size on the way in, kRegValueCapacity at most;
@@ -91,12 +92,20 @@ constexpr uint32_t kFileAttributeSystem = 0x04;
 constexpr uint32_t kFileAttributeDirectory = 0x10;
 constexpr uint32_t kFileAttributeReparsePoint = 0x400;  // a link or a junction
 
-// GetFileAttributesW: kInvalidFileAttributes when nothing exists at path.
+// GetFileAttributesW: kInvalidFileAttributes, with OsLastError, when nothing
+// exists at path (kErrorFileNotFound, kErrorPathNotFound) or it cannot be
+// looked at: kErrorAccessDenied where a deleted file still holds the name.
 //
 // Every operation on a path takes its wide form; a path of 248 UTF-16 units or
 // more is made absolute and given the \\?\ form, which passes the 260 of the
 // plain form.
 uint32_t OsGetFileAttributes(const char* path);
+
+constexpr uint32_t kDriveNoRootDir = 1;
+
+// GetDriveTypeW of a root folder ("M:\\"): kDriveNoRootDir when this process has
+// no such drive, as an elevated one lacks the letters its user mapped.
+uint32_t OsGetDriveType(const char* root);
 
 // ---- Replacing files (kernel32) ---------------------------------------------------
 

@@ -74,7 +74,6 @@ const wchar_t* const kLibrariesLoadedByName[] = {
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
 typedef BOOL(WINAPI* SetDllDirectoryWFunction)(LPCWSTR);
-typedef BOOL(WINAPI* SetProcessDpiAwareFunction)();
 typedef BOOL(WINAPI* GetFileInformationByHandleExFunction)(HANDLE, FILE_INFO_BY_HANDLE_CLASS,
                                                            LPVOID, DWORD);
 
@@ -157,14 +156,16 @@ void TurnOffFileVirtualization() {
 
 namespace {
 
-// Without it, a screen scaled to 125 % or more gets the boxes as a stretched
-// bitmap, and the Japanese text blurred.
-void DeclareDpiAware() {
-  auto setProcessDpiAware =
-      SystemFunction<SetProcessDpiAwareFunction>(L"user32.dll", "SetProcessDPIAware");
-  if (setProcessDpiAware != nullptr) {
-    setProcessDpiAware();
+long OpenKey(HKEY root, const char* subkey, uint32_t options, uint32_t access, OsRegKey* key) {
+  *key = nullptr;
+  wchar_t wideSubkey[kWidePathCapacity];
+  if (!FromUtf8(subkey, wideSubkey, kWidePathCapacity)) {
+    return ERROR_INVALID_PARAMETER;
   }
+  HKEY opened = nullptr;
+  const LONG result = RegOpenKeyExW(root, wideSubkey, options, access, &opened);
+  *key = reinterpret_cast<OsRegKey>(opened);
+  return result;
 }
 
 // The texts are code page 932; room for the longest of them in UTF-16.
@@ -246,7 +247,6 @@ void OsHardenProcess() {
   FailCriticalErrorsQuietly();
   LockLibrarySearch();
   TurnOffFileVirtualization();
-  DeclareDpiAware();
 }
 
 long OsLastError() { return static_cast<long>(GetLastError()); }
@@ -254,15 +254,11 @@ long OsLastError() { return static_cast<long>(GetLastError()); }
 void OsPause(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
 long OsRegOpenClassesKey(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key) {
-  *key = nullptr;
-  wchar_t wideSubkey[kWidePathCapacity];
-  if (!FromUtf8(subkey, wideSubkey, kWidePathCapacity)) {
-    return ERROR_INVALID_PARAMETER;
-  }
-  HKEY opened = nullptr;
-  const LONG result = RegOpenKeyExW(HKEY_CLASSES_ROOT, wideSubkey, options, access, &opened);
-  *key = reinterpret_cast<OsRegKey>(opened);
-  return result;
+  return OpenKey(HKEY_CLASSES_ROOT, subkey, options, access, key);
+}
+
+long OsRegOpenUserKey(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key) {
+  return OpenKey(HKEY_CURRENT_USER, subkey, options, access, key);
 }
 
 long OsRegQueryValueEx(OsRegKey key, const char* valueName, uint32_t* type, unsigned char* data,
@@ -338,6 +334,11 @@ void OsIlFree(OsItemList list) { ILFree(reinterpret_cast<LPITEMIDLIST>(list)); }
 uint32_t OsGetFileAttributes(const char* path) {
   wchar_t widePath[kWidePathCapacity];
   return WidenPath(path, widePath) ? GetFileAttributesW(widePath) : kInvalidFileAttributes;
+}
+
+uint32_t OsGetDriveType(const char* root) {
+  wchar_t wideRoot[kWidePathCapacity];
+  return FromUtf8(root, wideRoot, kWidePathCapacity) ? GetDriveTypeW(wideRoot) : DRIVE_UNKNOWN;
 }
 
 int OsMoveFileEx(const char* from, const char* to, uint32_t flags) {

@@ -26,8 +26,8 @@ bool WidenPath(const char* path, wchar_t* wide);
 
 // A function of a system library the process has loaded (GetProcAddress), or null
 // where the running system lacks it: SetDefaultDllDirectories before Windows 8 (and
-// Windows 7 without its update), GetFileInformationByHandleEx and SetProcessDPIAware
-// on Windows XP. Every Wine has all three.
+// Windows 7 without its update), GetFileInformationByHandleEx on Windows XP. Every
+// Wine has both.
 typedef void (*SystemProcedure)();
 extern SystemProcedure (*LookUpSystemFunction)(const wchar_t* library, const char* name);
 

@@ -19,6 +19,10 @@ constexpr int kPathCapacity = static_cast<int>(kRegValueCapacity);
 // Under HKEY_CLASSES_ROOT; the suffix ends an unquoted open command.
 inline constexpr char kCommandKey[] = "ZEMLO.Project\\shell\\open\\command";
 inline constexpr char kCommandSuffix[] = " \"%1\"";
+// Under HKEY_CURRENT_USER: a drive letter's persistent mapping, "Network\<letter>",
+// whose value names the share, "\\server\share".
+inline constexpr char kNetworkKey[] = "Network\\";
+inline constexpr char kRemotePathValue[] = "RemotePath";
 // Compared without regard to ASCII case; appended to the Program Files folder;
 // written in place of the executable tail.
 inline constexpr char kExeTail[] = "\\ZEMLO.exe";

@@ -39,10 +39,13 @@ struct Hidden {
   std::set<std::string> inUse;                 // by host path
   std::set<std::string> denied;                // by host path
   std::set<std::string> beingWritten;          // by host path
-  std::map<FILE*, std::string> sharedOpens;    // stream: host path
-  std::map<FILE*, std::string> created;        // created new and open, sharing deletion only
-  std::set<FILE*> readFailed;                  // a read on the stream failed
-  std::map<OsHandle, std::string> handles;     // open handle: Windows path
+  std::set<std::string> deletePending;         // by host path
+  std::set<std::string> heldForDeletion;       // by host path
+  std::set<char> hiddenDrives;
+  std::map<FILE*, std::string> sharedOpens;  // stream: host path
+  std::map<FILE*, std::string> created;      // created new and open, sharing deletion only
+  std::set<FILE*> readFailed;                // a read on the stream failed
+  std::map<OsHandle, std::string> handles;   // open handle: Windows path
   OsHandle nextHandle = 100;
   int calls[static_cast<int>(Op::Count)] = {};
   std::vector<Refusal> refusals[static_cast<int>(Op::Count)];
@@ -126,18 +129,55 @@ int64_t DaysSince1601(int64_t year, int64_t month, int64_t day) {
 }
 
 OsRegKey kTheKey = reinterpret_cast<OsRegKey>(0x1234);
+
+// A key under HKEY_CURRENT_USER is its entry in State::userKeys; any other key is
+// none the stand-in gave out.
+Registry& KeyOf(OsRegKey key) {
+  if (key == kTheKey) {
+    return Get().registry;
+  }
+  for (auto& entry : Get().userKeys) {
+    if (reinterpret_cast<OsRegKey>(&entry.second) == key) {
+      return entry.second;
+    }
+  }
+  abort();
+}
+
+bool OnHiddenDrive(const std::string& windowsPath) {
+  return windowsPath.size() >= 2 && windowsPath[1] == ':' &&
+         H().hiddenDrives.count(static_cast<char>(toupper(windowsPath[0]))) != 0;
+}
 OsItemList kTheList = reinterpret_cast<OsItemList>(0x5678);
 
 }  // namespace
 
 const char* OpName(Op op) {
-  static const char* const kNames[] = {
-      "RegOpenKey",     "RegQueryValue", "RegCloseKey",          "SpecialFolderLocation",
-      "PathFromIdList", "IlFree",        "GetFileAttributes",    "ShowMessage",
-      "FileOpen",       "FileCreateNew", "FileOpenEntry",        "FileAttributesAndLength",
-      "FileRead",       "FileWrite",     "FileFlushToDisk",      "FileClose",
-      "MoveFileEx",     "DeleteFile",    "SystemTimeToFileTime", "LocalFileTimeToFileTime",
-      "CreateFile",     "SetFileTime",   "CloseHandle"};
+  static const char* const kNames[] = {"RegOpenKey",
+                                       "RegQueryValue",
+                                       "RegCloseKey",
+                                       "RegOpenUserKey",
+                                       "SpecialFolderLocation",
+                                       "PathFromIdList",
+                                       "IlFree",
+                                       "GetFileAttributes",
+                                       "GetDriveType",
+                                       "ShowMessage",
+                                       "FileOpen",
+                                       "FileCreateNew",
+                                       "FileOpenEntry",
+                                       "FileAttributesAndLength",
+                                       "FileRead",
+                                       "FileWrite",
+                                       "FileFlushToDisk",
+                                       "FileClose",
+                                       "MoveFileEx",
+                                       "DeleteFile",
+                                       "SystemTimeToFileTime",
+                                       "LocalFileTimeToFileTime",
+                                       "CreateFile",
+                                       "SetFileTime",
+                                       "CloseHandle"};
   static_assert(sizeof kNames / sizeof kNames[0] == static_cast<int>(Op::Count));
   return kNames[static_cast<int>(op)];
 }
@@ -172,6 +212,9 @@ void Reset() {
   h.inUse.clear();
   h.denied.clear();
   h.beingWritten.clear();
+  h.deletePending.clear();
+  h.heldForDeletion.clear();
+  h.hiddenDrives.clear();
   h.sharedOpens.clear();
   h.created.clear();
   h.readFailed.clear();
@@ -239,6 +282,23 @@ void SetBeingWritten(const std::string& windowsPath) {
 
 void MapDrive(char letter, const std::string& hostFolder) { H().drives[letter] = hostFolder; }
 
+void HideDrive(char letter) { H().hiddenDrives.insert(static_cast<char>(toupper(letter))); }
+
+void SetDriveMapping(char letter, const std::string& remotePath) {
+  Registry& mapping = Get().userKeys[std::string("Network\\") + letter];
+  mapping.keyPresent = true;
+  mapping.type = kRegSz;
+  mapping.data = remotePath + std::string(1, '\0');
+}
+
+void SetDeletePending(const std::string& windowsPath) {
+  H().deletePending.insert(HostPath(windowsPath));
+}
+
+void SetHeldForDeletion(const std::string& windowsPath) {
+  H().heldForDeletion.insert(HostPath(windowsPath));
+}
+
 std::vector<std::string> ListFolder(const std::string& windowsPath) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(HostPath(windowsPath))) {
@@ -292,28 +352,39 @@ void OsPause(int milliseconds) {
   }
 }
 
-long OsRegOpenClassesKey(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key) {
-  fake::Registry& registry = Get().registry;
+namespace {
+
+long OpenKey(fake::Registry& registry, fake::Op op, const char* subkey, uint32_t options,
+             uint32_t access, OsRegKey* key, OsRegKey handle) {
   registry.opens++;
   registry.openedSubkey = subkey;
   registry.openedOptions = options;
   registry.openedAccess = access;
-  if (Fails(Op::RegOpenKey) || !registry.keyPresent) {
+  if (Fails(op) || !registry.keyPresent) {
     return kErrorFileNotFound;
   }
-  *key = fake::kTheKey;
+  *key = handle;
   registry.keysOpen++;
   return kErrorSuccess;
 }
 
+}  // namespace
+
+long OsRegOpenClassesKey(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key) {
+  return OpenKey(Get().registry, Op::RegOpenKey, subkey, options, access, key, fake::kTheKey);
+}
+
+long OsRegOpenUserKey(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key) {
+  fake::Registry& registry = Get().userKeys[subkey];  // an absent key: keyPresent false
+  return OpenKey(registry, Op::RegOpenUserKey, subkey, options, access, key,
+                 reinterpret_cast<OsRegKey>(&registry));
+}
+
 long OsRegQueryValueEx(OsRegKey key, const char* valueName, uint32_t* type, unsigned char* data,
                        uint32_t* byteCount) {
-  fake::Registry& registry = Get().registry;
+  fake::Registry& registry = fake::KeyOf(key);
   registry.queriedName = valueName;
   registry.offeredBytes = *byteCount;
-  if (key != fake::kTheKey) {
-    abort();
-  }
   if (Fails(Op::RegQueryValue)) {
     return kErrorFileNotFound;
   }
@@ -332,11 +403,9 @@ long OsRegQueryValueEx(OsRegKey key, const char* valueName, uint32_t* type, unsi
 }
 
 long OsRegCloseKey(OsRegKey key) {
-  if (key != fake::kTheKey) {
-    abort();
-  }
-  Get().registry.closes++;
-  Get().registry.keysOpen--;
+  fake::Registry& registry = fake::KeyOf(key);
+  registry.closes++;
+  registry.keysOpen--;
   Fails(Op::RegCloseKey);
   return kErrorSuccess;
 }
@@ -384,12 +453,25 @@ uint32_t OsGetFileAttributes(const char* path) {
   if (Fails(Op::GetFileAttributes)) {
     return kInvalidFileAttributes;
   }
+  if (fake::OnHiddenDrive(path)) {
+    return Refused(kErrorPathNotFound, kInvalidFileAttributes);
+  }
   std::string host = fake::HostPath(path);
+  if (H().deletePending.count(host)) {
+    return Refused(kErrorAccessDenied, kInvalidFileAttributes);
+  }
   struct stat info;
   if (stat(host.c_str(), &info) != 0) {
-    return kInvalidFileAttributes;
+    return Refused(kErrorFileNotFound, kInvalidFileAttributes);
   }
   return fake::WindowsAttributes(host, info);
+}
+
+uint32_t OsGetDriveType(const char* root) {
+  if (Fails(Op::GetDriveType)) {
+    return 0;  // DRIVE_UNKNOWN
+  }
+  return fake::OnHiddenDrive(root) ? kDriveNoRootDir : 3;  // DRIVE_FIXED
 }
 
 int ShowMessage(void* owner, const char* text, const char* caption, MessageKind kind) {
@@ -419,6 +501,9 @@ FILE* OsFileOpen(const char* path, const char* mode) {
   uint32_t attributes = fake::AttributesOf(host);
   bool writes = strpbrk(mode, "wa+") != nullptr;
   bool creates = strpbrk(mode, "wa") != nullptr;
+  if (H().deletePending.count(host)) {
+    return Refused<FILE*>(kErrorAccessDenied, nullptr);
+  }
   if ((exists && writes && H().inUse.count(host)) || fake::HeldOpen(host)) {
     return Refused<FILE*>(kErrorSharingViolation, nullptr);
   }
@@ -442,6 +527,9 @@ long OsFileCreateNew(const char* path, FILE** stream) {
   if (Fails(Op::FileCreateNew)) {
     return H().lastError;
   }
+  if (H().deletePending.count(fake::HostPath(path))) {
+    return kErrorAccessDenied;
+  }
   // Exclusive creation fails on anything at the name, a dangling link included.
   int descriptor = open(fake::HostPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
   if (descriptor < 0) {
@@ -460,6 +548,9 @@ long OsFileOpenEntry(const char* path, uint32_t share, FILE** stream) {
     return H().lastError;
   }
   std::string host = fake::HostPath(path);
+  if (H().deletePending.count(host)) {
+    return kErrorAccessDenied;
+  }
   struct stat info;
   if (lstat(host.c_str(), &info) != 0) {
     return kErrorFileNotFound;
@@ -564,7 +655,14 @@ int OsDeleteFile(const char* path) {
   if (Fails(Op::DeleteFile)) {
     return 0;
   }
-  return unlink(fake::HostPath(path).c_str()) == 0;
+  std::string host = fake::HostPath(path);
+  if (unlink(host.c_str()) != 0) {
+    return 0;
+  }
+  if (H().heldForDeletion.erase(host)) {
+    H().deletePending.insert(host);  // the name stays taken until the other program lets go
+  }
+  return 1;
 }
 
 int OsSystemTimeToFileTime(const SystemTime* calendar, FileTime* time) {

@@ -24,10 +24,12 @@ enum class Op {
   RegOpenKey,
   RegQueryValue,
   RegCloseKey,
+  RegOpenUserKey,
   SpecialFolderLocation,
   PathFromIdList,
   IlFree,
   GetFileAttributes,
+  GetDriveType,
   ShowMessage,
   FileOpen,
   FileCreateNew,
@@ -113,6 +115,8 @@ struct Stamp {
 
 struct State {
   Registry registry;
+  // Keys under HKEY_CURRENT_USER by subkey ("Network\\M"), each with one value.
+  std::map<std::string, Registry> userKeys;
   Shell shell;
   std::vector<int> answers;    // given to the boxes in order; then IDOK, or IDNO for Yes/No
   int localOffsetMinutes = 0;  // local time minus UTC, as the machine has it now
@@ -157,6 +161,18 @@ void SetBeingWritten(const std::string& windowsPath);
 void SetAccessDenied(const std::string& windowsPath);
 // Puts drive `letter` on a host folder (a small file system, say).
 void MapDrive(char letter, const std::string& hostFolder);
+// Drive `letter` does not exist for this process, as an elevated one lacks the
+// letters its user mapped: nothing on it exists.
+void HideDrive(char letter);
+// The user's persistent mapping of drive `letter`: HKEY_CURRENT_USER\Network\<letter>
+// with a REG_SZ RemotePath.
+void SetDriveMapping(char letter, const std::string& remotePath);
+// A name still held by a removed file that another program has open ("delete
+// pending"): creating, opening or looking at it is refused with access denied.
+void SetDeletePending(const std::string& windowsPath);
+// A file that another program has open, sharing deletion: removing it leaves its
+// name held by the removed file.
+void SetHeldForDeletion(const std::string& windowsPath);
 // The names in a folder, sorted.
 std::vector<std::string> ListFolder(const std::string& windowsPath);
 

@@ -242,7 +242,7 @@ TEST_F(Replacement, MomentaryRefusalsAreWaitedOutForABoundedTime) {
     long error;
   };
   const fake::Op kProbe = fake::Op::FileOpen, kMove = fake::Op::MoveFileEx,
-                 kStampOpen = fake::Op::CreateFile;
+                 kStampOpen = fake::Op::CreateFile, kCreate = fake::Op::FileCreateNew;
   const struct Row {
     Refusal refusal;
     Refusal then;  // a second refusal, of the same file, or none
@@ -264,6 +264,8 @@ TEST_F(Replacement, MomentaryRefusalsAreWaitedOutForABoundedTime) {
       {{kMove, 2, kForGood, kDenied}, {}, kExeWriteFailed, 11, 2000, false},
       {{kMove, 2, 1, kDenied}, {}, kUpdateDone, 4, 20, true, true},
       {{kMove, 1, 1, kDiskFull}, {}, kScriptsWriteFailed, 1, 0, false},
+      // A folder that refuses every new file: the first name is free, so one try.
+      {{kCreate, 1, kForGood, kDenied}, {}, kScriptsWriteFailed, 1, 0, false},
       {{kStampOpen, 1, 2, kSharing}, {}, kUpdateDone, 4, 20 + 40, true},
       {{kStampOpen, 1, 10, kDenied}, {}, kUpdateDone, 11, 2000, false},  // every exe try
       {{kStampOpen, 1, 1, kNotFound}, {}, kUpdateDone, 2, 0, false},
@@ -326,7 +328,9 @@ TEST_F(Replacement, TemporaryNames) {
   changedAtTheEnd.back() ^= 1;
   auto name = [&](int n) { return n == 1 ? kTemporary : kTemporary + "-" + std::to_string(n); };
 
-  enum Kind { File, Folder, Link, Written, Denied };
+  // Pending: a name a removed file still holds; Held: a leftover a scanner has open,
+  // sharing deletion, so that removing it leaves its name held.
+  enum Kind { File, Folder, Link, Written, Denied, Pending, Held };
   struct Thing {
     int name;
     std::string bytes;
@@ -370,6 +374,8 @@ TEST_F(Replacement, TemporaryNames) {
       {"a read that fails", {{1, part}}, {1}, 2, fake::Op::FileRead},
       {"a removal the system refuses", {{1, part}}, {1}, 2, fake::Op::DeleteFile},
       {"other bytes and a link", {{1, theirs}, {2, theirs, Link}}, {1, 2}, 3},
+      {"a name a removed file still holds", {{1, "", Pending}}, {}, 2},
+      {"a leftover removed while a scanner holds it", {{1, part, Held}}, {}, 2},
       {"every name taken", allTaken, allNames, 0},
   };
   for (const Row& row : rows) {
@@ -379,6 +385,8 @@ TEST_F(Replacement, TemporaryNames) {
       std::string at = name(thing.name);
       if (thing.kind == Folder) {
         fake::MakeFolder(at);
+      } else if (thing.kind == Pending) {
+        fake::SetDeletePending(at);
       } else if (thing.kind == Link) {
         fake::WriteFile(kOutside, thing.bytes);
         ASSERT_EQ(symlink(fake::HostPath(kOutside).c_str(), fake::HostPath(at).c_str()), 0);
@@ -386,7 +394,9 @@ TEST_F(Replacement, TemporaryNames) {
         fake::WriteFile(at, thing.bytes);
         fake::SetAttributes(at, thing.attributes);
       }
-      if (thing.kind == Written) {
+      if (thing.kind == Held) {
+        fake::SetHeldForDeletion(at);
+      } else if (thing.kind == Written) {
         fake::SetBeingWritten(at);
       } else if (thing.kind == Denied) {
         fake::SetAccessDenied(at);

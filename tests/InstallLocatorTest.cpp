@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "InstallLocator.h"
@@ -184,6 +185,80 @@ TEST_F(Locator, RefusedRegistryResultFallsBackToProgramFiles) {
   fake::Get().shell = fake::Shell();
   fake::Get().registry.keyPresent = false;
   EXPECT_EQ(Locate(), kDefaultExe);
+}
+
+// An elevated run lacks the drive letters its user mapped: an association path on
+// such a letter is looked for on the share that the user's persistent mapping of
+// the letter names, and only there.
+TEST_F(Locator, AssociationOnADriveLetterThisProcessLacks) {
+  const std::string onShare = "\\\\FileServer\\Apps\\Kestramoor\\ZEMLO\\ZEMLO.exe";
+  // 980 bytes: it fits the registry buffer, but not with the path after "M:".
+  std::string tooLong = "\\\\FileServer\\Apps";
+  while (tooLong.size() < 980) {
+    tooLong += "\\" + std::string(std::min<size_t>(199, 980 - tooLong.size() - 1), 's');
+  }
+  struct Row {
+    const char* what;
+    const char* command;
+    bool hidden;             // drive M: does not exist for the process
+    std::string remotePath;  // "": no mapping
+    uint32_t type;
+    std::string file;  // what exists besides Program Files' copy
+    std::string expected;
+  };
+  const Row rows[] = {
+      {"the share", "\"M:\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"", true, "\\\\FileServer\\Apps",
+       kRegSz, onShare, onShare},
+      {"a lower-case letter, unquoted", "m:\\Kestramoor\\ZEMLO\\ZEMLO.exe \"%1\"", true,
+       "\\\\FileServer\\Apps", kRegSz, onShare, onShare},
+      {"a folder on the share", "\"M:\\ZEMLO\\ZEMLO.exe\" \"%1\"", true, "\\\\FS\\Apps\\Kestramoor",
+       kRegSz, "\\\\FS\\Apps\\Kestramoor\\ZEMLO\\ZEMLO.exe",
+       "\\\\FS\\Apps\\Kestramoor\\ZEMLO\\ZEMLO.exe"},
+      {"no mapping", "\"M:\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"", true, "", kRegSz, onShare,
+       kDefaultExe},
+      {"nothing there on the share", "\"M:\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"", true,
+       "\\\\FileServer\\Apps", kRegSz, "", kDefaultExe},
+      {"a share path too long for the buffer", "\"M:\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"", true,
+       tooLong, kRegSz, tooLong + "\\Kestramoor\\ZEMLO\\ZEMLO.exe", kDefaultExe},
+      {"an expandable string", "\"M:\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"", true,
+       "\\\\FileServer\\Apps", kRegExpandSz, onShare, kDefaultExe},
+      {"a server without a share", "\"M:\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"", true,
+       "\\\\FileServer", kRegSz, "\\\\FileServer\\Kestramoor\\ZEMLO\\ZEMLO.exe", kDefaultExe},
+      {"a device path", "\"M:\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"", true, "\\\\?\\C:\\Tools",
+       kRegSz, "\\\\?\\C:\\Tools\\Kestramoor\\ZEMLO\\ZEMLO.exe", kDefaultExe},
+      {"a way out of the share", "\"M:\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"", true,
+       "\\\\FileServer\\Apps\\..", kRegSz, "\\\\FileServer\\Apps\\..\\Kestramoor\\ZEMLO\\ZEMLO.exe",
+       kDefaultExe},
+      {"a visible letter", "\"M:\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"", false,
+       "\\\\FileServer\\Apps", kRegSz, "M:\\Kestramoor\\ZEMLO\\ZEMLO.exe",
+       "M:\\Kestramoor\\ZEMLO\\ZEMLO.exe"},
+      {"a visible letter without the file", "\"M:\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"", false,
+       "\\\\FileServer\\Apps", kRegSz, onShare, kDefaultExe},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fake::Reset();
+    fake::WriteFile(kDefaultExe, "MZ");
+    fake::SetCommand(row.command);
+    if (!row.file.empty()) {
+      fake::WriteFile(row.file, "MZ");
+    }
+    if (row.hidden) {
+      fake::HideDrive('M');
+    }
+    if (!row.remotePath.empty()) {
+      fake::SetDriveMapping('M', row.remotePath);
+      fake::Get().userKeys["Network\\M"].type = row.type;
+    }
+    EXPECT_EQ(Locate(), row.expected);
+    const fake::Registry& mapping = fake::Get().userKeys["Network\\M"];
+    EXPECT_EQ(mapping.opens, row.hidden ? 1 : 0) << "the mapping is read only for a missing letter";
+    EXPECT_EQ(mapping.keysOpen, 0);
+    if (row.hidden && !row.remotePath.empty()) {
+      EXPECT_EQ(mapping.queriedName, "RemotePath");
+      EXPECT_EQ(mapping.openedAccess, 0x20019u);
+    }
+  }
 }
 
 TEST_F(Locator, RegistryResultWinsWithoutAskingTheShell) {

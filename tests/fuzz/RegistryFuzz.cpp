@@ -1,10 +1,13 @@
 // Fuzzes the install locator with arbitrary registry values (any bytes, any
-// length, any type), Program Files paths and buffer capacities, under
-// AddressSanitizer and UndefinedBehaviorSanitizer. Whatever the input, a lookup
-// must stay inside its buffers and leave either nothing or an editor path whose
-// script archive path fits a path buffer.
+// length, any type), drive mappings of the same kind, Program Files paths and
+// buffer capacities, under AddressSanitizer and UndefinedBehaviorSanitizer.
+// Whatever the input, a lookup must stay inside its buffers and leave either
+// nothing or an editor path whose script archive path fits a path buffer.
 //
-// Input: [type][flags][capacity:2][program files length:2][program files path][value]
+// Input: [type][flags][capacity:2][program files length:2][mapping][mapping length:2]
+//        [program files path][mapping value][value]
+// mapping: bits 0-2 its type, 3 the key is there, 4 its query fails, 5 the
+// association's drive letter is missing, 6 something is at the path on the share.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -23,15 +26,25 @@ struct Scenario {
   bool shellLocates = false;
   bool shellConverts = false;
   bool programFilesPathExists = false;
+  uint32_t mappingType = 0;
+  bool mappingPresent = false;
+  bool mappingQueryFails = false;
+  bool driveMissing = false;
+  bool sharePathExists = false;
+  std::vector<unsigned char> mapping;
   std::vector<unsigned char> value;
   std::vector<char> programFiles;
 };
 
 Scenario current;
 OsRegKey const kKey = reinterpret_cast<OsRegKey>(0x10);
+OsRegKey const kMappingKey = reinterpret_cast<OsRegKey>(0x30);
 OsItemList const kList = reinterpret_cast<OsItemList>(0x20);
 int openKeys = 0;
 int openLists = 0;
+
+// The drive the mapping bits may take away: M:, in either case.
+bool OnDriveM(const char* path) { return (path[0] == 'M' || path[0] == 'm') && path[1] == ':'; }
 
 void Check(bool condition) {
   if (!condition) {
@@ -73,27 +86,40 @@ long OsRegOpenClassesKey(const char*, uint32_t, uint32_t, OsRegKey* key) {
   return 0;
 }
 
-long OsRegQueryValueEx(OsRegKey key, const char*, uint32_t* type, unsigned char* data,
-                       uint32_t* byteCount) {
-  Check(key == kKey);
-  if (current.queryFails) {
+long OsRegOpenUserKey(const char* subkey, uint32_t, uint32_t, OsRegKey* key) {
+  // Asked only for the letter of a path on the missing drive.
+  Check(current.driveMissing && strcmp(subkey, "Network\\M") == 0);
+  if (!current.mappingPresent) {
     return 2;
   }
-  *type = current.type;
-  uint32_t size = static_cast<uint32_t>(current.value.size());
+  ++openKeys;
+  *key = kMappingKey;
+  return 0;
+}
+
+long OsRegQueryValueEx(OsRegKey key, const char*, uint32_t* type, unsigned char* data,
+                       uint32_t* byteCount) {
+  Check(key == kKey || key == kMappingKey);
+  const bool mapping = key == kMappingKey;
+  if (mapping ? current.mappingQueryFails : current.queryFails) {
+    return 2;
+  }
+  const std::vector<unsigned char>& stored = mapping ? current.mapping : current.value;
+  *type = mapping ? current.mappingType : current.type;
+  uint32_t size = static_cast<uint32_t>(stored.size());
   if (size > *byteCount) {
     *byteCount = size;
     return kErrorMoreData;
   }
   if (size > 0) {
-    memcpy(data, current.value.data(), size);
+    memcpy(data, stored.data(), size);
   }
   *byteCount = size;
   return 0;
 }
 
 long OsRegCloseKey(OsRegKey key) {
-  Check(key == kKey && openKeys > 0);
+  Check((key == kKey || key == kMappingKey) && openKeys > 0);
   --openKeys;
   return 0;
 }
@@ -129,13 +155,24 @@ void OsIlFree(OsItemList list) {
 
 uint32_t OsGetFileAttributes(const char* path) {
   Check(memchr(path, 0, kPathCapacity) != nullptr);
-  bool fromRegistry = strstr(path, "\\Kestramoor\\ZEMLO\\ZEMLO.exe") == nullptr;
-  bool exists = fromRegistry ? current.registryPathExists : current.programFilesPathExists;
+  bool exists = current.registryPathExists;
+  if (current.driveMissing && OnDriveM(path)) {
+    exists = false;
+  } else if (strstr(path, "\\Kestramoor\\ZEMLO\\ZEMLO.exe") != nullptr) {
+    exists = current.programFilesPathExists;
+  } else if (current.driveMissing && path[0] == '\\' && path[1] == '\\') {
+    exists = current.sharePathExists;  // put on the share by the mapping
+  }
   return exists ? 0x20 : kInvalidFileAttributes;
 }
 
+uint32_t OsGetDriveType(const char* root) {
+  Check(strlen(root) == 3 && root[1] == ':' && root[2] == '\\');
+  return current.driveMissing && OnDriveM(root) ? kDriveNoRootDir : 3;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 6) {
+  if (size < 9) {
     return 0;
   }
   current = Scenario();
@@ -148,13 +185,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   current.programFilesPathExists = data[1] & 0x20;
   size_t capacity = 1 + (data[2] | data[3] << 8) % kPathCapacity;
   size_t programFilesLength = (data[4] | data[5] << 8) % 300;
-  data += 6;
-  size -= 6;
+  current.mappingType = data[6] % 8;
+  current.mappingPresent = data[6] & 0x08;
+  current.mappingQueryFails = data[6] & 0x10;
+  current.driveMissing = data[6] & 0x20;
+  current.sharePathExists = data[6] & 0x40;
+  size_t mappingLength = (data[7] | data[8] << 8) % 1200;
+  data += 9;
+  size -= 9;
   programFilesLength = programFilesLength < size ? programFilesLength : size;
   for (size_t i = 0; i < programFilesLength; ++i) {
     current.programFiles.push_back(data[i] ? static_cast<char>(data[i]) : '_');
   }
-  current.value.assign(data + programFilesLength, data + size);
+  data += programFilesLength;
+  size -= programFilesLength;
+  mappingLength = mappingLength < size ? mappingLength : size;
+  current.mapping.assign(data, data + mappingLength);
+  current.value.assign(data + mappingLength, data + size);
 
   // The program's own call: fixed buffers of kPathCapacity bytes.
   char out[kPathCapacity];
@@ -166,6 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<char> exact(capacity);
   LocateExeByRegistry(exact.data(), static_cast<int>(capacity));
   CheckFound(exact.data(), capacity);
+  Check(!(current.driveMissing && OnDriveM(exact.data())));  // nothing is on that drive
   LocateExeByProgramFiles(exact.data(), static_cast<int>(capacity));
   CheckFound(exact.data(), capacity);
 

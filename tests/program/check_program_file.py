@@ -24,6 +24,8 @@ ICON_IMAGES = [(32, 32, 8, False), (16, 16, 8, False), (256, 256, 32, True),
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 NS = "{urn:schemas-microsoft-com:asm.v1}"
 COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
+ASMV3 = "{urn:schemas-microsoft-com:asm.v3}"
+WINDOWS_SETTINGS_2005 = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
 # The identifiers Windows publishes for Vista, 7, 8, 8.1 and 10 (11 takes 10's).
 SUPPORTED_OS = ["{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
                 "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
@@ -126,15 +128,25 @@ def check_manifest(resources):
     root = ET.fromstring(resources[manifests[0]])
     check(root.tag == NS + "assembly", f"root element {root.tag}")
     check(root.attrib == MANIFEST["assembly"], f"assembly attributes {root.attrib}")
-    children = [child.tag.replace(NS, "").replace(COMPAT, "compat:") for child in root]
-    check(children == ["assemblyIdentity", "description", "dependency", "compat:compatibility"],
+    children = [child.tag.replace(NS, "").replace(COMPAT, "compat:").replace(ASMV3, "asmv3:")
+                for child in root]
+    check(children == ["assemblyIdentity", "description", "dependency", "compat:compatibility",
+                       "asmv3:application"],
           f"assembly holds {children}; no execution level or other element belongs there")
+    # System DPI awareness from the process's creation, before any library can
+    # cache the scaling: the one setting of the application section.
+    applications = root.findall(f"{ASMV3}application")
+    settings = [(windows.tag, child.tag, child.text)
+                for application in applications for windows in application for child in windows]
+    check(len(applications) == 1 and settings == [
+              (f"{ASMV3}windowsSettings", f"{WINDOWS_SETTINGS_2005}dpiAware", "true")],
+          f"application settings {settings}, wanted the 2005 dpiAware true alone")
     # Declared for every Windows that reads the section, so that the compatibility
     # assistant never takes a run that adds no installed program for a failed setup.
-    applications = root.findall(f"{COMPAT}compatibility/{COMPAT}application")
+    compatibility = root.findall(f"{COMPAT}compatibility/{COMPAT}application")
     declared = [(child.tag.replace(COMPAT, ""), child.attrib)
-                for application in applications for child in application]
-    check(len(applications) == 1 and declared == [("supportedOS", {"Id": i}) for i in SUPPORTED_OS],
+                for application in compatibility for child in application]
+    check(len(compatibility) == 1 and declared == [("supportedOS", {"Id": i}) for i in SUPPORTED_OS],
           f"compatibility section declares {declared}")
     identity = root.find(NS + "assemblyIdentity")
     check(identity is not None and identity.attrib == MANIFEST["assemblyIdentity"],

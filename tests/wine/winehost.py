@@ -14,6 +14,7 @@ import re
 import shutil
 import signal
 import subprocess
+import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -40,14 +41,14 @@ TABLE = {
 # Calls recorded in every run's relay trace: the boxes, the process's own
 # hardening, and the first steps of the run proper (for the order of things; the
 # ANSI lookup is that of the benchmark's baseline programs).
-RELAYED = ["user32.MessageBoxA", "user32.MessageBoxW", "user32.SetProcessDPIAware",
+RELAYED = ["user32.MessageBoxA", "user32.MessageBoxW",
            "advapi32.OpenProcessToken", "advapi32.GetTokenInformation",
            "advapi32.SetTokenInformation", "kernel32.SetErrorMode", "kernelbase.SetErrorMode",
            "kernel32.SetDefaultDllDirectories", "kernelbase.SetDefaultDllDirectories",
            "kernel32.SetDllDirectoryW", "kernelbase.SetDllDirectoryW",
            "advapi32.RegOpenKeyExA", "advapi32.RegOpenKeyExW",
            "kernel32.GetFileAttributesW", "msvcrt._wfopen", "kernel32.MoveFileExW",
-           "kernel32.Sleep"]
+           "kernel32.Sleep", "kernelbase.Sleep"]
 
 # Boxes recorded and answered without a window manager, crashes that end instead
 # of waiting in a debugger, the system's visual theme switched on as on Windows,
@@ -207,6 +208,11 @@ class WineHost:
         self.state_dir = Path(state_dir).resolve()
         self.settings = PREFIX_SETTINGS + [r"[HKEY_CURRENT_USER\Software\Wine]",
                                            f'"Version"="{version}"']
+        if os.environ.get("ZEMLO_WINE_RELAY_EVERY_CALL"):
+            # Every call traced, which makes a run several times slower: the
+            # scenarios' verdicts must not change (tests/wine/slowed_passes).
+            self.settings = [line for line in self.settings if not line.startswith('"RelayInclude"')]
+            self.settings += [r"[HKEY_CURRENT_USER\Software\Wine\Debug]", '"RelayInclude"=-']
         self.prefix = self.state_dir / "prefix"
         self.drive_c = self.prefix / "drive_c"
         self.state_file = self.state_dir / "state.json"
@@ -362,9 +368,12 @@ class WineHost:
             env=self.env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
 
-        def release():  # the helper lets go when its standard input closes
+        def release():
+            """Lets go, and returns once the holder has let go: the helper closes
+            the file when its standard input closes, and then ends."""
             if not holder.stdin.closed:
                 holder.stdin.close()
+            holder.wait(timeout=120)
 
         try:
             for _ in range(600):
@@ -375,9 +384,8 @@ class WineHost:
                 raise RuntimeError(f"helper.exe could not hold {windows_path}")
             yield release
         finally:
-            release()
             try:
-                holder.wait(timeout=30)
+                release()
             except subprocess.TimeoutExpired:
                 holder.kill()
                 holder.wait()
@@ -422,14 +430,15 @@ class WineHost:
     # ---- running the updater ----------------------------------------------------
 
     def run(self, exe, answers=(), timeout=180, screenshot_dir=None, env=None, args=(),
-            debug="", cwd=None, on_answer=None, cut_off=None, answer_when=None):
+            debug="", cwd=None, watch=None, answer_when=None):
         """Runs exe in cwd (default drive C:'s folder) and answers each Yes/No box
-        from answers (default No) and each OK box with Enter, calling on_answer
-        with the box's index and the run's log once it is answered. Returns the exit code and the
-        boxes shown; debug adds Wine debug channels to the log (",+loaddll", say).
-        cut_off, given the log so far, tells when to kill the process, as a power
-        cut or the task manager ends it; answer_when, when a box may be answered
-        (another run may be under way meanwhile: each run answers its own boxes)."""
+        from answers (default No) and each OK box with Enter. Returns the exit
+        code and the boxes shown; debug adds Wine debug channels to the log
+        (",+loaddll", say).
+        watch, given the run under way (a Running), follows its progress from a
+        thread of its own while the boxes are answered, and may hold it still, let
+        it go on or end it; answer_when, when a box may be answered (another run
+        may be under way meanwhile: each run answers its own boxes)."""
         answers = list(answers)
         self.runs += 1
         log_path = self.state_dir / f"{self.log_name}-{self.runs}.log"
@@ -441,6 +450,9 @@ class WineHost:
         with open(log_path, "wb") as log:
             process = subprocess.Popen(["wine", str(Path(exe).resolve()), *args], env=env, stdin=subprocess.DEVNULL,
                                        stdout=log, stderr=log, cwd=cwd or self.drive_c)
+        running = Running(self, env["ZEMLO_TEST_RUN"], log_path, process)
+        if watch is not None:
+            threading.Thread(target=watch, args=(running,), daemon=True).start()
         started = time.monotonic()
         deadline = started + timeout
         first_box_after = None
@@ -451,10 +463,7 @@ class WineHost:
             while process.poll() is None:
                 if time.monotonic() > deadline:
                     raise TimeoutError(f"{exe} did not finish within {timeout} s")
-                if cut_off is not None and cut_off(log_path.read_bytes()):
-                    process.kill()
-                    break
-                boxes = parse_boxes(log_path.read_bytes())
+                boxes = parse_boxes(running.traced())
                 if boxes and first_box_after is None:
                     first_box_after = time.monotonic() - started
                 for index in range(len(seen_at), len(boxes)):
@@ -473,19 +482,19 @@ class WineHost:
                     index = answered
                     # A box that waited for answer_when has waited long enough.
                     waited = seen_at[index] if answer_when is None else time.monotonic() - 2
-                    shown = self._answer(key, lambda: parse_boxes(log_path.read_bytes())[index].answer
+                    shown = self._answer(key, lambda: parse_boxes(running.traced())[index].answer
                                          is not None, process, env["ZEMLO_TEST_RUN"], deadline,
                                          shot, waited)
                     if shown is not None and first_box_shown_after is None:
                         first_box_shown_after = shown - started
-                    if on_answer is not None:
-                        on_answer(answered, log_path)
                     answered += 1
                     continue
                 time.sleep(0.01)
         finally:
             if process.poll() is None:
+                running.end()
                 process.kill()
+            running.thaw()  # a run that failed while held still must not stay so
         process.wait()
         log = log_path.read_bytes()
         boxes = parse_boxes(log)
@@ -493,6 +502,20 @@ class WineHost:
             raise DisplayFailure(f"a box could not be shown; see {log_path}")
         return Run(process.returncode, boxes, log.decode("utf-8", "replace"), first_box_after,
                    first_box_shown_after)
+
+    @staticmethod
+    def processes_of(mark):
+        """The processes of the run with this mark: its program and, under Wine 10,
+        the launcher that started it."""
+        wanted = f"ZEMLO_TEST_RUN={mark}".encode()
+        found = []
+        for entry in Path("/proc").iterdir():
+            try:
+                if entry.name.isdigit() and wanted in (entry / "environ").read_bytes().split(b"\0"):
+                    found.append(int(entry.name))
+            except OSError:
+                continue  # ended meanwhile
+        return found
 
     def _box_windows(self, mark=None):
         """The boxes of the processes of the run with this mark (Wine gives each
@@ -503,15 +526,7 @@ class WineHost:
                                   text=True).stdout.split()
         if mark is None:
             return search()
-        wanted = f"ZEMLO_TEST_RUN={mark}".encode()
-        windows = []
-        for entry in Path("/proc").iterdir():
-            try:
-                if entry.name.isdigit() and wanted in (entry / "environ").read_bytes().split(b"\0"):
-                    windows += search("--pid", entry.name)
-            except OSError:
-                continue  # ended meanwhile
-        return windows
+        return [window for pid in self.processes_of(mark) for window in search("--pid", str(pid))]
 
     def _focus(self):
         return subprocess.run(["xdotool", "getwindowfocus"], env=self.env, capture_output=True,
@@ -568,6 +583,83 @@ class WineHost:
         Path(path).parent.mkdir(parents=True, exist_ok=True)
         subprocess.run(["import", "-display", self.env["DISPLAY"], "-window", window, str(path)],
                        env=self.env, check=True, timeout=60)
+
+
+class Running:
+    """A run under way, as a scenario's watch sees it: its log so far, and the
+    means to hold it still (as a machine too busy to run it would), let it go on,
+    or end it (as a power cut or the task manager does). The updater counts its
+    patience with a refusal in the pauses it asks for, not in the time that
+    passes, so a run held still while it waits one out spends none of it."""
+
+    def __init__(self, host, mark, log_path, process):
+        self.host, self.mark, self.log_path, self.process = host, mark, log_path, process
+        self.held = False
+        self._lock = threading.Lock()
+        self._read = 0          # bytes of the log read so far
+        self._partial = b""     # the start of a line not yet complete
+        self._lines = []        # the traced functions' lines among them
+
+    def traced(self):
+        """The relay lines of the functions in RELAYED, as the log holds them so far.
+        Only what was added since the last look is read: a run that traces every
+        call writes tens of megabytes, too many to read again each time."""
+        with self._lock:
+            with open(self.log_path, "rb") as log:
+                log.seek(self._read)
+                added = log.read()
+            self._read += len(added)
+            complete, _, self._partial = (self._partial + added).rpartition(b"\n")
+            self._lines += [line for line in complete.split(b"\n") if _is_traced(line)]
+            return b"\n".join(self._lines) + b"\n"
+
+    def log(self):
+        """What traced() holds, as text: enough to follow the traced calls."""
+        return self.traced().decode("utf-8", "replace")
+
+    def ended(self):
+        return self.process.poll() is not None
+
+    def _signal(self, number):
+        for pid in self.host.processes_of(self.mark):
+            try:
+                os.kill(pid, number)
+            except OSError:
+                pass  # ended meanwhile
+
+    def hold_still(self):
+        self._signal(signal.SIGSTOP)
+        self.held = True
+
+    def thaw(self):
+        if self.held:
+            self._signal(signal.SIGCONT)
+            self.held = False
+
+    def end(self):
+        self._signal(signal.SIGKILL)
+
+
+_TRACED = {name.lower().encode() for name in RELAYED}
+
+
+def _is_traced(line):
+    for marker in (b":Call ", b":Ret  "):
+        at = line.find(marker)
+        if at >= 0:
+            end = line.find(b"(", at)
+            return end > 0 and line[at + len(marker):end].lower() in _TRACED
+    return False
+
+
+def wait_for(condition, what, timeout=120):
+    """Waits until condition() is true; a TimeoutError names what never happened.
+    The timeout only ends a run that would never finish: no verdict depends on it."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"{what} did not happen within {timeout} s")
+        time.sleep(0.01)
 
 
 def _alive(pid):
