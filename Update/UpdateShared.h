@@ -41,17 +41,31 @@ static_assert(kScriptsPathGrowth == sizeof kScriptsTail - sizeof kExeTail,
 
 enum VersionClass : uint8_t { Outdated, Current, Unrecognised };
 
-// Release fingerprints; whoever ships another release sets them at configure time.
-#ifndef ZEMLO_SUM_OUTDATED
-#define ZEMLO_SUM_OUTDATED 0x1F73A4F0u
-#endif
+// Release fingerprints: that of the release the updater installs, and those of
+// every earlier release it updates from. The build computes them from the
+// release files; these are the stand-in release's and the first earlier one's.
 #ifndef ZEMLO_SUM_CURRENT
 #define ZEMLO_SUM_CURRENT 0x4A8ACBE4u
 #endif
-constexpr uint32_t kSumOutdated = ZEMLO_SUM_OUTDATED;
+#ifndef ZEMLO_SUMS_OUTDATED
+#define ZEMLO_SUMS_OUTDATED 0x1F73A4F0u
+#endif
 constexpr uint32_t kSumCurrent = ZEMLO_SUM_CURRENT;
-static_assert(kSumOutdated != kSumCurrent,
-              "ZEMLO_SUM_OUTDATED equals ZEMLO_SUM_CURRENT: an updated editor would be offered "
+constexpr uint32_t kSumsOutdated[] = {ZEMLO_SUMS_OUTDATED};
+constexpr size_t kOutdatedReleases = sizeof kSumsOutdated / sizeof kSumsOutdated[0];
+// The first of them, as the release files listed it.
+constexpr uint32_t kSumOutdated = kSumsOutdated[0];
+
+constexpr bool IsAmong(uint32_t sum, const uint32_t* sums, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (sums[i] == sum) {
+      return true;
+    }
+  }
+  return false;
+}
+static_assert(!IsAmong(kSumCurrent, kSumsOutdated, kOutdatedReleases),
+              "the new release's sum is an earlier one's too: an updated editor would be offered "
               "the update forever");
 
 // One row of the message table: Shift-JIS (code page 932) text and box kind.

@@ -86,12 +86,17 @@ uint32_t ComputeWordSum(FILE* stream) {
   }
 }
 
-VersionClass ClassifyExe(uint32_t sum) {
-  if (sum == kSumOutdated) {
+VersionClass ClassifySum(uint32_t sum, const uint32_t* outdated, size_t outdatedCount,
+                         uint32_t current) {
+  if (IsAmong(sum, outdated, outdatedCount)) {
     return Outdated;
   }
-  if (sum == kSumCurrent) {
+  if (sum == current) {
     return Current;
   }
   return Unrecognised;
+}
+
+VersionClass ClassifyExe(uint32_t sum) {
+  return ClassifySum(sum, kSumsOutdated, kOutdatedReleases, kSumCurrent);
 }

@@ -11,4 +11,10 @@
 // error ends the sum like the end of the file. The stream stays open.
 uint32_t ComputeWordSum(FILE* stream);
 
+// Outdated for the sum of any earlier release the updater was built for, Current
+// for that of the release it installs, Unrecognised for any other.
 VersionClass ClassifyExe(uint32_t sum);
+
+// The same among the releases given.
+VersionClass ClassifySum(uint32_t sum, const uint32_t* outdated, size_t outdatedCount,
+                         uint32_t current);

@@ -18,8 +18,8 @@ function(zemlo_host_tool name)
       OUTPUT "${output}"
       COMMAND "${CMAKE_COMMAND}" -E make_directory "${CMAKE_BINARY_DIR}/host-tools"
       COMMAND "${ZEMLO_HOST_CXX}" -std=c++17 -O2 -Wall -Wextra
-              -DZEMLO_SUM_CURRENT=${ZEMLO_SUM_CURRENT}u
-              -DZEMLO_SUM_OUTDATED=${ZEMLO_SUM_OUTDATED}u
+              -DZEMLO_SUM_CURRENT=${ZEMLO_CURRENT_SUM}u
+              -DZEMLO_SUMS_OUTDATED=${sums_outdated}
               -I "${PROJECT_SOURCE_DIR}/Update" ${sources} ${libraries} -o "${output}"
       DEPENDS ${sources} ${headers}
       COMMENT "Building host tool ${name}"

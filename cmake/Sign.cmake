@@ -4,8 +4,11 @@
 # certificate expires. A program that could not be signed, or not stamped when a
 # stamp was asked for, is removed, so that no build leaves it behind unsigned or
 # unstamped.
-#   cmake -DOSSLSIGNCODE= -DPROGRAM= -DPKCS12= -DPASSWORD_FILE= -DDESCRIPTION=
-#         [-DTIMESTAMP_URLS=url1;url2...] -P Sign.cmake
+# The key and its certificates come from a PKCS#12 file, or the key stays in a
+# token or HSM that its PKCS#11 module reaches (with the certificates in a file);
+# the password file holds the PKCS#12 password or the token's PIN.
+#   cmake -DOSSLSIGNCODE= -DPROGRAM= (-DPKCS12= | -DPKCS11_MODULE= -DKEY=<pkcs11 URI> -DCERTS=)
+#         -DPASSWORD_FILE= -DSIGNER= -DDESCRIPTION= [-DTIMESTAMP_URLS=url1;url2...] -P Sign.cmake
 set(signed "${PROGRAM}.signed")
 set(stamped "${PROGRAM}.stamped")
 
@@ -14,12 +17,22 @@ function(give_up why)
   message(FATAL_ERROR "${why}")
 endfunction()
 
-execute_process(
-  COMMAND "${OSSLSIGNCODE}" sign -pkcs12 "${PKCS12}" -readpass "${PASSWORD_FILE}" -h sha256
-          -n "${DESCRIPTION}" -in "${PROGRAM}" -out "${signed}"
-  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output TIMEOUT 300)
-if(NOT result EQUAL 0)
-  give_up("Signing ${PROGRAM} with ${PKCS12} failed:\n${output}")
+# A PKCS#11 URI holds ';' between its parts: it is passed quoted, as one argument.
+file(REMOVE "${signed}")
+if(PKCS12)
+  execute_process(
+    COMMAND "${OSSLSIGNCODE}" sign -pkcs12 "${PKCS12}" -readpass "${PASSWORD_FILE}" -h sha256
+            -n "${DESCRIPTION}" -in "${PROGRAM}" -out "${signed}"
+    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output TIMEOUT 300)
+else()
+  execute_process(
+    COMMAND "${OSSLSIGNCODE}" sign -pkcs11module "${PKCS11_MODULE}" -key "${KEY}" -certs "${CERTS}"
+            -readpass "${PASSWORD_FILE}" -h sha256 -n "${DESCRIPTION}" -in "${PROGRAM}"
+            -out "${signed}"
+    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output TIMEOUT 300)
+endif()
+if(NOT result EQUAL 0 OR NOT EXISTS "${signed}")
+  give_up("Signing ${PROGRAM} with ${SIGNER} failed:\n${output}")
 endif()
 
 set(urls "${TIMESTAMP_URLS}")
@@ -48,7 +61,7 @@ endif()
 
 file(RENAME "${signed}" "${PROGRAM}")
 if(urls)
-  message(STATUS "Signed ${PROGRAM} with ${PKCS12}, time-stamped by ${stamp_url}")
+  message(STATUS "Signed ${PROGRAM} with ${SIGNER}, time-stamped by ${stamp_url}")
 else()
-  message(STATUS "Signed ${PROGRAM} with ${PKCS12}, without a time stamp")
+  message(STATUS "Signed ${PROGRAM} with ${SIGNER}, without a time stamp")
 endif()

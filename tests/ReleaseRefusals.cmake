@@ -1,7 +1,8 @@
-# The release checks that must refuse: an executable that is not "MZ", one too
-# large for a signed 32-bit length, and a whole build whose release executable
-# has another fingerprint than kSumCurrent.
-#   cmake -DSOURCE= -DWORK= -DTOOL= -DSTANDINS= -DSUM_CURRENT= -DSUM_OUTDATED= -P ReleaseRefusals.cmake
+# The release checks that must refuse: an image that is not "MZ", one too large
+# for a signed 32-bit length, and builds configured with release files that
+# cannot be what they are given as.
+#   cmake -DSOURCE= -DWORK= -DTOOL= -DSTANDINS= -DNEW_EXE= -DNEW_SCRIPTS= -DCURRENT_SUM=
+#         -DOUTDATED_SUM= -P ReleaseRefusals.cmake
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 
@@ -42,14 +43,53 @@ if(EXISTS "${WORK}/out.s")
   message(FATAL_ERROR "a refused release still produced ${WORK}/out.s")
 endif()
 
-# A whole build, configured with the executable of the outdated release.
-execute_process(
-  COMMAND "${CMAKE_COMMAND}" -S "${SOURCE}" -B "${WORK}/build" -DZEMLO_WINE_TESTS=OFF
-          "-DZEMLO_SUM_CURRENT=${SUM_CURRENT}" "-DZEMLO_SUM_OUTDATED=${SUM_OUTDATED}"
-          "-DZEMLO_RELEASE_EXE=${STANDINS}/editor-outdated.exe"
-          "-DZEMLO_RELEASE_SCRIPTS=${STANDINS}/scripts-old.zmdata"
-  OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
-hex_pattern(${SUM_OUTDATED} outdated)
-hex_pattern(${SUM_CURRENT} current)
-expect_refusal("a release executable with another fingerprint" "${outdated};${current}"
-               "${CMAKE_COMMAND}" --build "${WORK}/build" --target zemlo_release_images)
+# A whole build configured with release files that cannot be what they are given
+# as: refused as it is configured, naming the file (or the sums) at fault. The
+# settings go in an initial cache, so that a list stays one setting.
+function(configure_with what expected)
+  set(init "${WORK}/settings.cmake")
+  file(WRITE "${init}" "")
+  foreach(setting IN ITEMS ZEMLO_RELEASE_EXE ZEMLO_RELEASE_SCRIPTS ZEMLO_OLD_RELEASE_EXES
+                           ZEMLO_SUM_CURRENT ZEMLO_SUM_OUTDATED)
+    file(APPEND "${init}" "set(${setting} [==[${${setting}}]==] CACHE STRING \"\" FORCE)\n")
+  endforeach()
+  set(command "${CMAKE_COMMAND}" -C "${init}" -S "${SOURCE}" -B "${WORK}/build"
+              -DZEMLO_PROGRAM_TESTS=OFF -DZEMLO_LINT=OFF)
+  if(expected STREQUAL "accepted")
+    execute_process(COMMAND ${command} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT code EQUAL 0)
+      message(FATAL_ERROR "${what}: refused, but must be accepted\n${out}${err}")
+    endif()
+    message(STATUS "${what}: accepted")
+  else()
+    expect_refusal("${what}" "${expected}" ${command})
+  endif()
+endfunction()
+
+set(ZEMLO_RELEASE_EXE "${NEW_EXE}")
+set(ZEMLO_RELEASE_SCRIPTS "${NEW_SCRIPTS}")
+set(ZEMLO_SUM_CURRENT "")
+set(ZEMLO_SUM_OUTDATED "")
+set(ZEMLO_OLD_RELEASE_EXES "${STANDINS}/old-release-1.exe;${NEW_EXE}")
+configure_with("an earlier release with the new one's word sum" "${NEW_EXE};same as the new release")
+set(ZEMLO_OLD_RELEASE_EXES "${STANDINS}/old-release-1.exe;${WORK}/not-mz.exe")
+configure_with("an earlier release that is no Windows program" "${WORK}/not-mz.exe;MZ")
+set(ZEMLO_OLD_RELEASE_EXES "${WORK}/no-such/ZEMLO.exe")
+configure_with("an earlier release that is not there" "${WORK}/no-such/ZEMLO.exe;no such file")
+set(ZEMLO_OLD_RELEASE_EXES "${STANDINS}/old-release-1.exe")
+set(ZEMLO_SUM_CURRENT ${OUTDATED_SUM})
+hex_pattern(${OUTDATED_SUM} outdated)
+hex_pattern(${CURRENT_SUM} current)
+configure_with("a ZEMLO_SUM_CURRENT that is not the new release's" "${outdated};${current}")
+set(ZEMLO_SUM_CURRENT "")
+set(ZEMLO_SUM_OUTDATED 0x11111111)
+configure_with("a ZEMLO_SUM_OUTDATED that is not the earlier releases'" "0x11111111;${outdated}")
+set(ZEMLO_SUM_OUTDATED "")
+set(ZEMLO_OLD_RELEASE_EXES "${STANDINS}/old-release-1.exe;${STANDINS}/editor-outdated.exe")
+configure_with("two files of one earlier release" accepted)
+file(STRINGS "${WORK}/build/release-sums.txt" outdated_lines REGEX "^outdated")
+list(LENGTH outdated_lines count)
+if(NOT count EQUAL 1)
+  message(FATAL_ERROR "two files of one release are taken for ${count} releases: ${outdated_lines}")
+endif()
+file(REMOVE_RECURSE "${WORK}")

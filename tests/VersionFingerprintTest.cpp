@@ -90,13 +90,26 @@ TEST_F(WordSum, ReadsFromTheCurrentPositionAndLeavesTheStreamOpen) {
   OsFileClose(stream);
 }
 
-TEST(ClassifyExe, MapsTheTwoReleaseFingerprintsAndNothingElse) {
-  EXPECT_EQ(ClassifyExe(kSumOutdated), Outdated);
+TEST(ClassifyExe, MapsTheReleaseFingerprintsAndNothingElse) {
+  for (const uint32_t sum : kSumsOutdated) {
+    EXPECT_EQ(ClassifyExe(sum), Outdated) << sum;
+    EXPECT_EQ(ClassifyExe(sum + 1), sum + 1 == kSumCurrent ? Current : Unrecognised) << sum;
+  }
   EXPECT_EQ(ClassifyExe(kSumCurrent), Current);
   EXPECT_EQ(ClassifyExe(0), Unrecognised);
-  EXPECT_EQ(ClassifyExe(kSumOutdated + 1), Unrecognised);
   EXPECT_EQ(ClassifyExe(kSumCurrent - 1), Unrecognised);
   EXPECT_EQ(ClassifyExe(kSumCurrent + 0x10000u), Unrecognised);
+
+  // An updater made for three earlier releases: any of them is one to update.
+  const uint32_t earlier[] = {0x1F73A4F0u, 0x0BADF00Du, 0xFFFFFFFFu};
+  const struct {
+    uint32_t sum;
+    VersionClass expected;
+  } rows[] = {{0x1F73A4F0u, Outdated}, {0x0BADF00Du, Outdated},     {0xFFFFFFFFu, Outdated},
+              {0x4A8ACBE4u, Current},  {0x0BADF00Eu, Unrecognised}, {0u, Unrecognised}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(ClassifySum(row.sum, earlier, 3, 0x4A8ACBE4u), row.expected) << row.sum;
+  }
 }
 
 }  // namespace

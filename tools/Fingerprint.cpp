@@ -3,8 +3,8 @@
 //   zemlo-fingerprint [--expect outdated|current|unrecognised] FILE...
 //
 // For each file: its path, size, word sum (hexadecimal and decimal) and the
-// version class this build's kSumOutdated and kSumCurrent give it, computed by
-// the updater's own ComputeWordSum and ClassifyExe. A file that cannot be read
+// version class this build's release sums give it, computed by the updater's own
+// ComputeWordSum and ClassifyExe. A file that cannot be read
 // is reported on standard error; the exit code is 1 when any file could not be
 // read or, with --expect, has another class, 2 for wrong arguments, else 0.
 #include <sys/stat.h>
@@ -78,8 +78,12 @@ int main(int argc, char** argv) {
   if (first >= argc) {
     fprintf(stderr,
             "usage: zemlo-fingerprint [--expect outdated|current|unrecognised] FILE...\n"
-            "This build: kSumOutdated 0x%08" PRIX32 ", kSumCurrent 0x%08" PRIX32 "\n",
-            kSumOutdated, kSumCurrent);
+            "This build: kSumCurrent 0x%08" PRIX32 ", kSumsOutdated",
+            kSumCurrent);
+    for (const uint32_t sum : kSumsOutdated) {
+      fprintf(stderr, " 0x%08" PRIX32, sum);
+    }
+    fprintf(stderr, "\n");
     return 2;
   }
   bool allRead = true;

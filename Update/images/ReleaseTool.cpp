@@ -201,7 +201,7 @@ bool CheckExecutable(const char* path) {
   if (sum != kSumCurrent) {
     fprintf(stderr,
             "embed: the word sum of %s is 0x%08" PRIX32 ", but kSumCurrent is 0x%08" PRIX32
-            ".\nSet ZEMLO_SUM_CURRENT to the fingerprint of the release being shipped.\n",
+            ".\nThe build was configured for another file: run its configure step again.\n",
             path, sum, kSumCurrent);
     return false;
   }

@@ -4,9 +4,10 @@ certificate valid for one day, a time-stamping certificate) and a time-stamping
 authority of its own on 127.0.0.1. A Windows build is signed and time-stamped
 (an unreachable authority and one that answers nonsense are passed over);
 osslsigncode verifies it now and three days on, after the certificate expired,
-while a build without a time stamp fails there. A build whose authorities all
-fail, and one with a wrong password, fail and leave no program. One Wine
-scenario runs with the signed program.
+while a build without a time stamp fails there. The same with the key in a
+SoftHSM2 token, reached through PKCS#11. A build whose authorities all fail, one
+with a wrong password and one with a wrong PIN fail and leave no program. One
+Wine scenario runs with the signed program.
 
     signed_build.py --source DIR --work DIR --runner scenarios.py --state DIR
                     --windows-version V --standins DIR --release-exe F --release-scripts F
@@ -15,6 +16,7 @@ scenario runs with the signed program.
 
 import argparse
 import http.server
+import os
 import re
 import shutil
 import subprocess
@@ -92,6 +94,35 @@ def make_pki(work):
                         f"file:{work / 'password.txt'}").returncode == 0
 
 
+# Where Debian's softhsm2 puts its PKCS#11 module.
+SOFTHSM_MODULES = ["/usr/lib/softhsm/libsofthsm2.so",
+                   "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so"]
+TOKEN_PIN = "246810"
+
+
+def make_token(work):
+    """A SoftHSM2 token of this test's own (SOFTHSM2_CONF, for this process and
+    the builds it starts) holding the code-signing key, and no copy of it
+    outside. Returns the module and the key's PKCS#11 URI, or None."""
+    module = next((m for m in SOFTHSM_MODULES if Path(m).exists()), None)
+    if module is None:
+        return None
+    (work / "tokens").mkdir()
+    config = work / "softhsm2.conf"
+    config.write_text(f"directories.tokendir = {work / 'tokens'}\nobjectstore.backend = file\n")
+    os.environ["SOFTHSM2_CONF"] = str(config)
+    made = (run("softhsm2-util", "--init-token", "--free", "--label", "ZEMLO Test", "--pin",
+                TOKEN_PIN, "--so-pin", "13579246").returncode == 0
+            and run("openssl", "pkcs8", "-topk8", "-nocrypt", "-in", work / "cert.key", "-out",
+                    work / "cert.p8").returncode == 0
+            and run("softhsm2-util", "--import", work / "cert.p8", "--token", "ZEMLO Test",
+                    "--label", "code-signing", "--id", "01", "--pin", TOKEN_PIN).returncode == 0)
+    (work / "cert.p8").unlink(missing_ok=True)
+    (work / "chain.pem").write_text((work / "cert.pem").read_text() + (work / "root.pem").read_text())
+    (work / "pin.txt").write_text(TOKEN_PIN + "\n")
+    return (module, "pkcs11:token=ZEMLO%20Test;object=code-signing;type=private") if made else None
+
+
 def start_authority(work):
     """A time-stamping authority on 127.0.0.1 in a thread of this process, so that
     it ends with the test whatever happens: /stamp answers each query with
@@ -123,12 +154,25 @@ def start_authority(work):
     return server
 
 
-def build_signed(source, build, settings, password, urls):
-    """Configures and builds a signed program; returns (succeeded, output)."""
+def with_pkcs12(work):
+    return {"ZEMLO_SIGN_PKCS12": work / "cert.p12"}
+
+
+def with_token(work, token):
+    module, key = token
+    return {"ZEMLO_SIGN_PKCS11_MODULE": module, "ZEMLO_SIGN_KEY": key,
+            "ZEMLO_SIGN_CERTS": work / "chain.pem"}
+
+
+def build_signed(source, build, settings, password, urls, key):
+    """Configures and builds a program signed with the key (with_pkcs12 or
+    with_token); returns (succeeded, output)."""
     exe = build / "ZEMLOUpdater.exe"
     exe.unlink(missing_ok=True)  # so that the program is linked, and signed, again
+    signing = {"ZEMLO_SIGN_PKCS12": "", "ZEMLO_SIGN_PKCS11_MODULE": "", "ZEMLO_SIGN_KEY": "",
+               "ZEMLO_SIGN_CERTS": "", **key}
     configure = run("cmake", "--preset", "windows", "-B", build, *settings,
-                    f"-DZEMLO_SIGN_PKCS12={build.parent / 'cert.p12'}",
+                    *(f"-D{name}={value}" for name, value in signing.items()),
                     f"-DZEMLO_SIGN_PASSWORD_FILE={password}",
                     f"-DZEMLO_SIGN_TIMESTAMP_URL={';'.join(urls)}", cwd=source)
     output = configure.stdout + configure.stderr
@@ -151,6 +195,7 @@ def main():
                  "release-exe", "release-scripts"):
         parser.add_argument(f"--{name}", required=True)
     args, settings = parser.parse_known_args()
+    settings = [setting.replace("|", ";") for setting in settings]  # lists come with '|'
     work = Path(args.work).resolve()
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
@@ -159,14 +204,43 @@ def main():
     if not make_pki(work):
         print("FAILED: openssl could not make the throwaway certificates")
         return 1
+    token = make_token(work)
+    if token is None:
+        print("FAILED: no SoftHSM2 token could be made (scripts/setup installs softhsm2)")
+        return 1
     authority = start_authority(work)
     try:
-        return check(args, settings, work, password, authority.server_address[1])
+        return check(args, settings, work, password, authority.server_address[1], token)
     finally:
         authority.shutdown()
 
 
-def check(args, settings, work, password, port):
+def check_stamped(exe, work, what):
+    """The signature verifies with its time stamp now and three days on, after the
+    certificate has expired, and not with another root; False after saying why."""
+    now = verify(exe, work)
+    later = verify(exe, work, time.time() + THREE_DAYS)
+    print(f"{what}, verify now:\n" + now.stdout + f"\n{what}, verify three days on:\n" + later.stdout)
+    if now.returncode != 0 or "sha256" not in now.stdout.lower():
+        print(f"FAILED: {what}: osslsigncode does not accept the SHA-256 signature\n", now.stderr)
+        return False
+    # osslsigncode 2.5 says "The signature is timestamped: <time>", 2.9 "Timestamp time: <time>".
+    if not (re.search(r"^\s*(The signature is timestamped|Timestamp time): ", now.stdout, re.M)
+            and "Timestamp Server Signature verification: ok" in now.stdout):
+        print(f"FAILED: {what}: the signature shows no verified time stamp")
+        return False
+    if later.returncode != 0:
+        print(f"FAILED: {what}: the time-stamped signature does not verify after the certificate "
+              "expired\n", later.stderr)
+        return False
+    if verify(exe, work, root="other").returncode == 0:
+        print(f"FAILED: {what}: the signature verifies with another certificate as the root")
+        return False
+    print(f"{what}, time-stamped: verifies now and three days on; refused with another root")
+    return True
+
+
+def check(args, settings, work, password, port, token):
     build = work / "build"
     exe = build / "ZEMLOUpdater.exe"
     unreachable = "http://127.0.0.1:9/stamp"  # the discard port: nothing listens there
@@ -175,7 +249,7 @@ def check(args, settings, work, password, port):
 
     # Stamped by the third authority, after the first two were passed over by name.
     built, output = build_signed(args.source, build, settings, password,
-                                 [unreachable, nonsense, good])
+                                 [unreachable, nonsense, good], with_pkcs12(work))
     if not built:
         print("FAILED: the signed, time-stamped build did not succeed\n", output)
         return 1
@@ -185,25 +259,8 @@ def check(args, settings, work, password, port):
         print("FAILED: the build does not name the authorities passed over and the one used\n",
               output)
         return 1
-    now = verify(exe, work)
-    later = verify(exe, work, time.time() + THREE_DAYS)
-    print("verify, now:\n" + now.stdout + "\nverify, three days on:\n" + later.stdout)
-    if now.returncode != 0 or "sha256" not in now.stdout.lower():
-        print("FAILED: osslsigncode does not accept the SHA-256 signature\n", now.stderr)
+    if not check_stamped(exe, work, "PKCS#12"):
         return 1
-    # osslsigncode 2.5 says "The signature is timestamped: <time>", 2.9 "Timestamp time: <time>".
-    if not (re.search(r"^\s*(The signature is timestamped|Timestamp time): ", now.stdout, re.M)
-            and "Timestamp Server Signature verification: ok" in now.stdout):
-        print("FAILED: the signature shows no verified time stamp")
-        return 1
-    if later.returncode != 0:
-        print("FAILED: the time-stamped signature does not verify after the certificate "
-              "expired\n", later.stderr)
-        return 1
-    if verify(exe, work, root="other").returncode == 0:
-        print("FAILED: the signature verifies with another certificate as the root")
-        return 1
-    print("time-stamped: verifies now and three days on; refused with another root")
 
     # The signed program still does its job.
     scenario = run(sys.executable, args.runner, "--state", args.state,
@@ -217,7 +274,7 @@ def check(args, settings, work, password, port):
 
     # The control: without a time stamp, the same signature fails once the
     # certificate has expired.
-    built, output = build_signed(args.source, build, settings, password, [])
+    built, output = build_signed(args.source, build, settings, password, [], with_pkcs12(work))
     if not built or "will stop verifying when the certificate expires" not in output:
         print("FAILED: a build without time-stamping URLs did not sign, or did not say the "
               "signature will expire\n", output)
@@ -229,11 +286,25 @@ def check(args, settings, work, password, port):
               "days on")
         return 1
 
-    # No authority answers, or the password is wrong: the build fails, no program left.
-    for what, urls, secret in (("no authority answers", [unreachable, nonsense], password),
-                               ("wrong password", [good], work / "wrong.txt")):
-        (work / "wrong.txt").write_text("not the password\n")
-        built, output = build_signed(args.source, build, settings, secret, urls)
+    # The key in a token, reached through PKCS#11: the same signature and stamp.
+    built, output = build_signed(args.source, build, settings, work / "pin.txt", [good],
+                                 with_token(work, token))
+    print("\n".join(line for line in output.splitlines() if "Signed" in line))
+    if not built or f"time-stamped by {good}" not in output:
+        print("FAILED: the build signed with the key in the token did not succeed\n", output)
+        return 1
+    if not check_stamped(exe, work, "PKCS#11"):
+        return 1
+
+    # No authority answers, the password or the PIN is wrong: the build fails, no
+    # program left.
+    (work / "wrong.txt").write_text("not the password\n")
+    (work / "wrong-pin.txt").write_text("135790\n")
+    for what, urls, secret, key in (
+            ("no authority answers", [unreachable, nonsense], password, with_pkcs12(work)),
+            ("wrong password", [good], work / "wrong.txt", with_pkcs12(work)),
+            ("wrong PIN", [good], work / "wrong-pin.txt", with_token(work, token))):
+        built, output = build_signed(args.source, build, settings, secret, urls, key)
         print("\n".join(line for line in output.splitlines() if "authority" in line))
         if built or exe.exists() or (build / "ZEMLOUpdater.exe.signed").exists():
             print(f"FAILED: {what}: the build succeeded or left a program behind\n", output)

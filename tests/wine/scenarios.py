@@ -32,12 +32,18 @@ TOOLS_EXE = r"C:\Tools\ZEMLO\ZEMLO.exe"
 JAPANESE_FOLDER = r"C:\ソフト表示"
 
 SCENARIOS = {}
+IN_ONE_PREFIX = set()  # scenarios that run in one prefix only, with a program of their own
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE: the machine cannot set the scenario up
 
 
 def scenario(function):
     SCENARIOS[function.__name__] = function
     return function
+
+
+def scenario_in_one_prefix(function):
+    IN_ONE_PREFIX.add(function.__name__)
+    return scenario(function)
 
 
 class Failure(Exception):
@@ -256,6 +262,25 @@ def update_yes_tokyo(ctx):
 @scenario
 def update_yes_new_york(ctx):
     update_in_zone(ctx, "America/New_York")
+
+
+@scenario_in_one_prefix
+def every_earlier_release_is_updated(ctx):
+    """A program made for several earlier releases (old-release-<n>.exe among the
+    stand-ins, each with its script archive): each one installed is asked about,
+    updated and then found current. A release it was not made for is still an
+    unknown version."""
+    earlier = sorted(ctx.standins.glob("old-release-*.exe"))
+    if len(earlier) < 2:
+        raise Failure(f"{len(earlier)} earlier releases among the stand-ins, wanted two or more")
+    for exe in earlier:
+        print(f"{exe.name}: {len(exe.read_bytes())} bytes")
+        exe_file = ctx.install(TOOLS_EXE, exe.read_bytes(), exe.with_suffix(".zmdata").read_bytes())
+        ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env={"TZ": "UTC"})
+        check_updated(ctx, exe_file, ctx.scripts_file(TOOLS_EXE))
+        ctx.run("MsgAlreadyUpdated")
+    ctx.install(TOOLS_EXE, ctx.standin("editor-unknown.exe"), ctx.standin("scripts-old.zmdata"))
+    ctx.run("MsgUnrecognisedVersion")
 
 
 @scenario
@@ -1023,7 +1048,7 @@ def main():
     args = parser.parse_args()
 
     if args.command == "list":
-        print(";".join(SCENARIOS))
+        print(";".join(name for name in SCENARIOS if name not in IN_ONE_PREFIX))
         return 0
     host = winehost.WineHost(args.state, args.windows_version)
     if args.command == "prepare":
