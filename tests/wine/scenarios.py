@@ -266,13 +266,13 @@ def update_yes_new_york(ctx):
 
 @scenario_in_one_prefix
 def every_earlier_release_is_updated(ctx):
-    """A program made for several earlier releases (old-release-<n>.exe among the
+    """A program made for every earlier release (old-release-<n>.exe among the
     stand-ins, each with its script archive): each one installed is asked about,
     updated and then found current. A release it was not made for is still an
     unknown version."""
     earlier = sorted(ctx.standins.glob("old-release-*.exe"))
-    if len(earlier) < 2:
-        raise Failure(f"{len(earlier)} earlier releases among the stand-ins, wanted two or more")
+    if not earlier:
+        raise Failure("no earlier release among the stand-ins")
     for exe in earlier:
         print(f"{exe.name}: {len(exe.read_bytes())} bytes")
         exe_file = ctx.install(TOOLS_EXE, exe.read_bytes(), exe.with_suffix(".zmdata").read_bytes())
