@@ -519,11 +519,15 @@ def relay_results(log, function):
     return calls
 
 
+def returned(log, function, *named):
+    """What each call of function ("kernel32.MoveFileExW") whose arguments name
+    all of named has returned so far, in order."""
+    return [value for arguments, value, _ in relay_results(log, function)
+            if all(part in arguments for part in named)]
+
+
 def was_refused(log, function, *named):
-    """Whether a call of function ("kernel32.MoveFileExW") whose arguments name
-    all of named has returned 0 so far."""
-    return any(value == 0 for arguments, value, _ in relay_results(log, function)
-               if all(part in arguments for part in named))
+    return 0 in returned(log, function, *named)
 
 
 def pauses_asked(log):
@@ -545,29 +549,24 @@ def update_while_a_scanner_holds(ctx, held_name, how, refused_call):
     scripts_file = ctx.scripts_file(TOOLS_EXE)
     held = TOOLS_EXE[:-len("ZEMLO.exe")] + held_name
     function, *named = refused_call
-    watched = {}
+    spent = []
 
     with ctx.host.holding(held, how=how) as release:
         def let_go_once_refused(running):
+            winehost.wait_for(lambda: running.ended() or
+                              was_refused(running.log(), function, *named), "a refusal")
+            running.hold_still()
+            spent.append(pauses_asked(running.log()))
             try:
-                winehost.wait_for(lambda: running.ended() or
-                                  was_refused(running.log(), function, *named), "a refusal")
-                running.hold_still()
-                watched["spent"] = pauses_asked(running.log())
                 release()
-            except Exception as failure:  # noqa: BLE001 (told to the scenario below)
-                watched["failure"] = failure
             finally:
                 running.thaw()
         result = ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True], env={"TZ": "UTC"},
                          watch=let_go_once_refused)
-    if "failure" in watched:
-        raise Failure(f"while waiting for the hold to refuse the program: {watched['failure']}")
     check_updated(ctx, exe_file, scripts_file)
-    values = [value for arguments, value, _ in relay_results(result.log, function)
-              if all(part in arguments for part in named)]
+    values = returned(result.log, function, *named)
     print(f"{function} of {named[0]}: {len(values)} tries, {values.count(0)} refused while held; "
-          f"the scanner let go after {watched.get('spent')} ms of the program's pauses")
+          f"the scanner let go after {spent[0] if spent else None} ms of the program's pauses")
     if values.count(0) == 0 or values[-1] == 0:
         raise Failure(f"{function} of {named} returned {values}: the hold was not seen")
 
@@ -601,7 +600,7 @@ def two_updaters_while_a_scanner_holds_the_exe(ctx):
                            ctx.standin("scripts-old.zmdata"))
     scripts_file = ctx.scripts_file(TOOLS_EXE)
     first_waits = threading.Event()
-    watched, second = {}, {}
+    held_first, second = [], {}
 
     def refused_move(running):
         return running.ended() or was_refused(running.log(), "kernel32.MoveFileExW", 'ZEMLO.exe"')
@@ -611,9 +610,7 @@ def two_updaters_while_a_scanner_holds_the_exe(ctx):
             try:
                 winehost.wait_for(lambda: refused_move(running), "the first updater's refused move")
                 running.hold_still()
-                watched["first"] = running
-            except Exception as failure:  # noqa: BLE001 (told to the scenario below)
-                watched["failure"] = failure
+                held_first.append(running)
             finally:
                 first_waits.set()
 
@@ -622,12 +619,10 @@ def two_updaters_while_a_scanner_holds_the_exe(ctx):
                 winehost.wait_for(lambda: refused_move(running), "the second updater's refused move")
                 running.hold_still()
                 release()
-            except Exception as failure:  # noqa: BLE001
-                watched["failure"] = failure
             finally:
                 running.thaw()
-                if "first" in watched:
-                    watched["first"].thaw()
+                for first in held_first:
+                    first.thaw()
 
         def run_second():
             try:
@@ -647,8 +642,6 @@ def two_updaters_while_a_scanner_holds_the_exe(ctx):
             thread.join()
     if "failure" in second:
         raise Failure(f"the second updater: {second['failure']}")
-    if "failure" in watched:
-        raise Failure(f"while the updaters waited: {watched['failure']}")
     for name, run in (("first", first), ("second", second["run"])):
         moves = [(re.search(r'L"(?:[^"]*\\\\)?([^"\\]*)"', arguments).group(1), value)
                  for arguments, value, _ in relay_results(run.log, "kernel32.MoveFileExW")

@@ -437,8 +437,9 @@ class WineHost:
         (",+loaddll", say).
         watch, given the run under way (a Running), follows its progress from a
         thread of its own while the boxes are answered, and may hold it still, let
-        it go on or end it; answer_when, when a box may be answered (another run
-        may be under way meanwhile: each run answers its own boxes)."""
+        it go on or end it; what it raises, run raises once the run has ended.
+        answer_when tells when a box may be answered (another run may be under
+        way meanwhile: each run answers its own boxes)."""
         answers = list(answers)
         self.runs += 1
         log_path = self.state_dir / f"{self.log_name}-{self.runs}.log"
@@ -451,8 +452,16 @@ class WineHost:
             process = subprocess.Popen(["wine", str(Path(exe).resolve()), *args], env=env, stdin=subprocess.DEVNULL,
                                        stdout=log, stderr=log, cwd=cwd or self.drive_c)
         running = Running(self, env["ZEMLO_TEST_RUN"], log_path, process)
+        watch_failed = []
+
+        def follow():
+            try:
+                watch(running)
+            except Exception as failure:  # noqa: BLE001 (raised below, in the run's thread)
+                watch_failed.append(failure)
+        follower = threading.Thread(target=follow, daemon=True)
         if watch is not None:
-            threading.Thread(target=watch, args=(running,), daemon=True).start()
+            follower.start()
         started = time.monotonic()
         deadline = started + timeout
         first_box_after = None
@@ -496,6 +505,10 @@ class WineHost:
                 process.kill()
             running.thaw()  # a run that failed while held still must not stay so
         process.wait()
+        if watch is not None:
+            follower.join(timeout=60)
+        if watch_failed:
+            raise RuntimeError(f"while following {exe}: {watch_failed[0]}")
         log = log_path.read_bytes()
         boxes = parse_boxes(log)
         if b"nodrv_CreateWindow" in log or any(b.answer in (0, 0xFFFFFFFF) for b in boxes):
