@@ -170,6 +170,7 @@ bool IsNameStillHeld(const char* path) {
 FILE* CreateTemporaryBeside(const char* path, const unsigned char* image, int32_t size,
                             char* temporary) {
   bool leftoversRemoved = false;
+  bool freedNameRetried = false;
   int attempt = 1;
   while (attempt <= kTemporaryNames) {
     if (!TemporaryPathFor(path, attempt, temporary)) {
@@ -180,10 +181,19 @@ FILE* CreateTemporaryBeside(const char* path, const unsigned char* image, int32_
     if (error == kErrorSuccess) {
       return stream;
     }
-    const bool taken = error == kErrorFileExists || error == kErrorAlreadyExists ||
-                       (error == kErrorAccessDenied && IsNameStillHeld(temporary));
-    if (!taken) {
-      return nullptr;  // the folder refuses new files: no other name would do
+    if (error == kErrorAccessDenied && !IsNameStillHeld(temporary)) {
+      // Nothing holds the name now. Either the folder refuses new files, or what
+      // held the name let go between the refusal and the look: the same name once
+      // more tells which.
+      if (freedNameRetried) {
+        return nullptr;  // the folder refuses new files: no other name would do
+      }
+      freedNameRetried = true;
+      continue;
+    }
+    if (error != kErrorAccessDenied && error != kErrorFileExists &&
+        error != kErrorAlreadyExists) {
+      return nullptr;  // a full disk, a missing folder: no other name would do
     }
     if (!leftoversRemoved) {
       RemoveLeftovers(path, image, size);
@@ -191,6 +201,7 @@ FILE* CreateTemporaryBeside(const char* path, const unsigned char* image, int32_
       continue;  // the first name again: it may be free now
     }
     ++attempt;
+    freedNameRetried = false;
   }
   return nullptr;
 }

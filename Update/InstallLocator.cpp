@@ -72,6 +72,27 @@ void AcceptExePath(char* out, int capacity) {
   }
 }
 
+using OpenKey = long (*)(const char* subkey, uint32_t options, uint32_t access, OsRegKey* key);
+
+// Reads a REG_SZ value of the key that open opens into value. A value that fills
+// the whole buffer has no terminator of its own, and is refused like a missing
+// one: false, value zero-filled but for what the query wrote. The key is closed
+// on every path after it opened.
+bool ReadRegistryString(OpenKey open, const char* subkey, const char* name,
+                        unsigned char (&value)[kRegValueCapacity]) {
+  memset(value, 0, sizeof value);
+  OsRegKey key = nullptr;
+  if (open(subkey, 0, kKeyRead, &key) != kErrorSuccess) {
+    return false;
+  }
+  uint32_t type = 0;
+  uint32_t byteCount = sizeof value;
+  const bool read = OsRegQueryValueEx(key, name, &type, value, &byteCount) == kErrorSuccess &&
+                    type == kRegSz && memchr(value, 0, sizeof value) != nullptr;
+  OsRegCloseKey(key);
+  return read;
+}
+
 // Whether path is on a drive letter ("M:\...") that this process does not have.
 bool IsOnMissingDrive(const char* path) {
   const char letter = FoldAscii(path[0]);
@@ -82,8 +103,38 @@ bool IsOnMissingDrive(const char* path) {
   return OsGetDriveType(root) == kDriveNoRootDir;
 }
 
+// Whether a name of a path is made of dots alone: ".", "..", or more dots, which
+// Windows may fold into one of those. Each moves where a path leads instead of
+// naming a folder.
+bool IsDotsOnly(const char* name, size_t length) {
+  if (length == 0) {
+    return false;
+  }
+  for (size_t i = 0; i < length; ++i) {
+    if (name[i] != '.') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether any name of a path, between backslashes or forward slashes, is made of
+// dots alone.
+bool HasDotsOnlyName(const char* path) {
+  for (const char* name = path;;) {
+    const size_t length = strcspn(name, "\\/");
+    if (IsDotsOnly(name, length)) {
+      return true;
+    }
+    if (name[length] == 0) {
+      return false;
+    }
+    name += length + 1;
+  }
+}
+
 // Whether text names a folder on a share, "\\server\share" with perhaps folders
-// below it: no empty name, no "." or "..", no device ("\\?\", "\\.\"), no
+// below it: no empty name, no name of dots alone, no device ("\\?\", "\\.\"), no
 // forward slash, so that the executable's folder is put on that share and nowhere else.
 bool IsSharePath(const char* text) {
   if (text[0] != '\\' || text[1] != '\\' || strchr(text, '/') != nullptr) {
@@ -93,8 +144,7 @@ bool IsSharePath(const char* text) {
   for (const char* name = text + 2;; ++names) {
     const char* end = strchr(name, '\\');
     const size_t length = end != nullptr ? static_cast<size_t>(end - name) : strlen(name);
-    if (length == 0 || (length <= 2 && strncmp(name, "..", length) == 0) ||
-        (names == 0 && length == 1 && name[0] == '?')) {
+    if (length == 0 || IsDotsOnly(name, length) || (names == 0 && length == 1 && name[0] == '?')) {
       return false;
     }
     if (end == nullptr) {
@@ -108,28 +158,23 @@ bool IsSharePath(const char* text) {
 // names nothing there. The user's persistent mapping of the letter still names the
 // share, "\\server\share", and out becomes "\\server\share\Apps\...". False, with
 // out as it was, where the letter has no such mapping or the path would not fit.
+// On the letter, "M:\.." stays at "M:\"; on the share it would climb above the
+// mapped folder, so a rest of the path with a name of dots alone is refused.
 bool PutOnMappedShare(char* out, int capacity) {
   char subkey[sizeof kNetworkKey + 1];
   memcpy(subkey, kNetworkKey, sizeof kNetworkKey - 1);
   subkey[sizeof kNetworkKey - 1] = static_cast<char>(FoldAscii(out[0]) - 'a' + 'A');
   subkey[sizeof kNetworkKey] = 0;
-  OsRegKey key = nullptr;
-  if (OsRegOpenUserKey(subkey, 0, kKeyRead, &key) != kErrorSuccess) {
-    return false;
-  }
   unsigned char value[kRegValueCapacity];
-  memset(value, 0, sizeof value);
-  uint32_t type = 0;
-  uint32_t byteCount = sizeof value;
-  const bool read =
-      OsRegQueryValueEx(key, kRemotePathValue, &type, value, &byteCount) == kErrorSuccess &&
-      type == kRegSz && memchr(value, 0, sizeof value) != nullptr;
-  OsRegCloseKey(key);
   char* share = reinterpret_cast<char*>(value);
-  if (!read || !IsSharePath(share)) {
+  if (!ReadRegistryString(OsRegOpenUserKey, subkey, kRemotePathValue, value) ||
+      !IsSharePath(share)) {
     return false;
   }
   // The share, then the rest of the path after "M:".
+  if (HasDotsOnlyName(out + 2)) {
+    return false;
+  }
   const size_t shareLength = strlen(share);
   const size_t restLength = strlen(out + 2);
   if (shareLength + restLength >= sizeof value) {
@@ -139,11 +184,11 @@ bool PutOnMappedShare(char* out, int capacity) {
   return CopyWhole(out, capacity, share);
 }
 
-// Whether the path cut from the association is the editor executable: as it
-// stands, or, where it names nothing because its drive letter is missing in this
-// process, on the share the user mapped that letter to (out then names the share).
-// A path that names something never has its mapping read.
-bool IsEditorOrOnItsShare(char* out, int capacity) {
+// Keeps the path cut from the association where it is the editor executable: as
+// it stands, or, where it names nothing because its drive letter is missing in
+// this process, moved onto the share the user mapped that letter to. False, out
+// to be cleared, otherwise. A path that names something never has its mapping read.
+bool ResolveEditorPath(char* out, int capacity) {
   if (!HasEditorShape(out, capacity)) {
     return false;
   }
@@ -158,23 +203,14 @@ bool IsEditorOrOnItsShare(char* out, int capacity) {
 
 void LocateExeByRegistry(char* out, int capacity) {
   Clear(out, capacity);
-  OsRegKey key = nullptr;
-  if (OsRegOpenClassesKey(kCommandKey, 0, kKeyRead, &key) != kErrorSuccess) {
+  unsigned char value[kRegValueCapacity];
+  if (!ReadRegistryString(OsRegOpenClassesKey, kCommandKey, "", value)) {
     return;
   }
-  unsigned char value[kRegValueCapacity];
-  memset(value, 0, sizeof value);
-  uint32_t type = 0;
-  uint32_t byteCount = sizeof value;
-  // A value that fills the whole buffer has no terminator of its own: refuse it.
-  if (OsRegQueryValueEx(key, "", &type, value, &byteCount) == kErrorSuccess && type == kRegSz &&
-      memchr(value, 0, sizeof value) != nullptr) {
-    CutCommand(reinterpret_cast<const char*>(value), out, capacity);
-    if (out[0] != 0 && !IsEditorOrOnItsShare(out, capacity)) {
-      Clear(out, capacity);
-    }
+  CutCommand(reinterpret_cast<const char*>(value), out, capacity);
+  if (out[0] != 0 && !ResolveEditorPath(out, capacity)) {
+    Clear(out, capacity);
   }
-  OsRegCloseKey(key);
 }
 
 void LocateExeByProgramFiles(char* out, int capacity) {

@@ -44,14 +44,14 @@ enum VersionClass : uint8_t { Outdated, Current, Unrecognised };
 // Release fingerprints: that of the release the updater installs, and those of
 // every earlier release it updates from. The build computes them from the
 // release files; these are the stand-in release's and the first earlier one's.
-#ifndef ZEMLO_SUM_CURRENT
-#define ZEMLO_SUM_CURRENT 0x4A8ACBE4u
+#ifndef ZEMLO_PROGRAM_SUM_CURRENT
+#define ZEMLO_PROGRAM_SUM_CURRENT 0x4A8ACBE4u
 #endif
-#ifndef ZEMLO_SUMS_OUTDATED
-#define ZEMLO_SUMS_OUTDATED 0x1F73A4F0u
+#ifndef ZEMLO_PROGRAM_SUMS_OUTDATED
+#define ZEMLO_PROGRAM_SUMS_OUTDATED 0x1F73A4F0u
 #endif
-constexpr uint32_t kSumCurrent = ZEMLO_SUM_CURRENT;
-constexpr uint32_t kSumsOutdated[] = {ZEMLO_SUMS_OUTDATED};
+constexpr uint32_t kSumCurrent = ZEMLO_PROGRAM_SUM_CURRENT;
+constexpr uint32_t kSumsOutdated[] = {ZEMLO_PROGRAM_SUMS_OUTDATED};
 constexpr size_t kOutdatedReleases = sizeof kSumsOutdated / sizeof kSumsOutdated[0];
 // The first of them, as the release files listed it.
 constexpr uint32_t kSumOutdated = kSumsOutdated[0];

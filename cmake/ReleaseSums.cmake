@@ -9,9 +9,12 @@
 #                            not needed with release files, and refused when they
 #                            disagree with them; without, the sums of the stand-ins
 #
-# Gives ZEMLO_CURRENT_SUM (0x...), ZEMLO_OUTDATED_SUMS (a list of 0x...) and the
-# first of those, ZEMLO_FIRST_OUTDATED_SUM, and writes them with their files to
-# release-sums.txt in the build folder. A changed release file configures again.
+# Gives the sums the program is built with: ZEMLO_PROGRAM_SUM_CURRENT (0x...),
+# ZEMLO_PROGRAM_SUMS_OUTDATED (a list of 0x...) and the first of those,
+# ZEMLO_PROGRAM_SUM_FIRST_OUTDATED; ZEMLO_PROGRAM_SUM_DEFINITIONS, the same two as
+# the C++ definitions of the same names that every compile of the logic is given;
+# and writes them with their files to release-sums.txt in the build folder. A
+# changed release file configures again.
 set(ZEMLO_RELEASE_EXE "" CACHE FILEPATH
     "The new editor executable to embed (empty: a generated stand-in)")
 set(ZEMLO_RELEASE_SCRIPTS "" CACHE FILEPATH
@@ -103,24 +106,24 @@ if(ZEMLO_RELEASE_EXE STREQUAL "")
   if(given STREQUAL "")
     set(given ${ZEMLO_STANDIN_SUM_CURRENT})
   endif()
-  zemlo_hex(${given} ZEMLO_CURRENT_SUM)
+  zemlo_hex(${given} ZEMLO_PROGRAM_SUM_CURRENT)
   set(current_file "the stand-in release")
 else()
   file(REAL_PATH "${ZEMLO_RELEASE_EXE}" current_file)
-  zemlo_exe_sum(ZEMLO_RELEASE_EXE "${current_file}" ZEMLO_CURRENT_SUM)
+  zemlo_exe_sum(ZEMLO_RELEASE_EXE "${current_file}" ZEMLO_PROGRAM_SUM_CURRENT)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${current_file}")
   if(NOT ZEMLO_SUM_CURRENT STREQUAL "")
     zemlo_hex(${ZEMLO_SUM_CURRENT} given)
-    if(NOT given STREQUAL ZEMLO_CURRENT_SUM)
+    if(NOT given STREQUAL ZEMLO_PROGRAM_SUM_CURRENT)
       message(FATAL_ERROR
         "ZEMLO_SUM_CURRENT is ${given}, but ZEMLO_RELEASE_EXE (${current_file}) has the word sum "
-        "${ZEMLO_CURRENT_SUM}. Leave ZEMLO_SUM_CURRENT empty: the build computes it.")
+        "${ZEMLO_PROGRAM_SUM_CURRENT}. Leave ZEMLO_SUM_CURRENT empty: the build computes it.")
     endif()
   endif()
 endif()
 
 # ---- The releases it updates from ----------------------------------------------------
-set(ZEMLO_OUTDATED_SUMS "")
+set(ZEMLO_PROGRAM_SUMS_OUTDATED "")
 set(outdated_files "")
 if(ZEMLO_OLD_RELEASE_EXES STREQUAL "")
   set(given "${ZEMLO_SUM_OUTDATED}")
@@ -129,7 +132,7 @@ if(ZEMLO_OLD_RELEASE_EXES STREQUAL "")
   endif()
   foreach(value IN LISTS given)
     zemlo_hex(${value} sum)
-    list(APPEND ZEMLO_OUTDATED_SUMS ${sum})
+    list(APPEND ZEMLO_PROGRAM_SUMS_OUTDATED ${sum})
     list(APPEND outdated_files "given by ZEMLO_SUM_OUTDATED, or the default")
   endforeach()
 else()
@@ -137,15 +140,15 @@ else()
     file(REAL_PATH "${old}" old)
     zemlo_exe_sum(ZEMLO_OLD_RELEASE_EXES "${old}" sum)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${old}")
-    if(sum STREQUAL ZEMLO_CURRENT_SUM)
+    if(sum STREQUAL ZEMLO_PROGRAM_SUM_CURRENT)
       message(FATAL_ERROR
         "ZEMLO_OLD_RELEASE_EXES: ${old} has the word sum ${sum}, the same as the new release "
         "(${current_file}): an updater made with it would offer its update again after every "
         "update. Is it the new release, or an old one given twice?")
     endif()
-    list(FIND ZEMLO_OUTDATED_SUMS ${sum} at)
+    list(FIND ZEMLO_PROGRAM_SUMS_OUTDATED ${sum} at)
     if(at EQUAL -1)
-      list(APPEND ZEMLO_OUTDATED_SUMS ${sum})
+      list(APPEND ZEMLO_PROGRAM_SUMS_OUTDATED ${sum})
       list(APPEND outdated_files "${old}")
     else()
       list(GET outdated_files ${at} same)
@@ -160,28 +163,31 @@ else()
     endforeach()
     list(REMOVE_DUPLICATES given)
     list(SORT given)
-    set(computed ${ZEMLO_OUTDATED_SUMS})
+    set(computed ${ZEMLO_PROGRAM_SUMS_OUTDATED})
     list(SORT computed)
     if(NOT given STREQUAL computed)
       message(FATAL_ERROR
         "ZEMLO_SUM_OUTDATED is ${ZEMLO_SUM_OUTDATED}, but the files of ZEMLO_OLD_RELEASE_EXES have "
-        "the word sums ${ZEMLO_OUTDATED_SUMS}. Leave ZEMLO_SUM_OUTDATED empty: the build computes "
+        "the word sums ${ZEMLO_PROGRAM_SUMS_OUTDATED}. Leave ZEMLO_SUM_OUTDATED empty: the build computes "
         "them.")
     endif()
   endif()
 endif()
-list(FIND ZEMLO_OUTDATED_SUMS ${ZEMLO_CURRENT_SUM} at)
+list(FIND ZEMLO_PROGRAM_SUMS_OUTDATED ${ZEMLO_PROGRAM_SUM_CURRENT} at)
 if(NOT at EQUAL -1)
-  message(FATAL_ERROR "The sum ${ZEMLO_CURRENT_SUM} is both the new release's and an earlier "
+  message(FATAL_ERROR "The sum ${ZEMLO_PROGRAM_SUM_CURRENT} is both the new release's and an earlier "
                       "one's: an updated editor would be offered the update forever")
 endif()
 
-set(record "current\t${ZEMLO_CURRENT_SUM}\t${current_file}\n")
+set(record "current\t${ZEMLO_PROGRAM_SUM_CURRENT}\t${current_file}\n")
 set(listed "")
-foreach(sum file IN ZIP_LISTS ZEMLO_OUTDATED_SUMS outdated_files)
+foreach(sum file IN ZIP_LISTS ZEMLO_PROGRAM_SUMS_OUTDATED outdated_files)
   string(APPEND record "outdated\t${sum}\t${file}\n")
   string(APPEND listed " ${sum}")
 endforeach()
 file(WRITE "${CMAKE_BINARY_DIR}/release-sums.txt" "${record}")
-list(GET ZEMLO_OUTDATED_SUMS 0 ZEMLO_FIRST_OUTDATED_SUM)
-message(STATUS "ZEMLO Updater: installs ${ZEMLO_CURRENT_SUM} (${current_file}); updates from${listed}")
+list(GET ZEMLO_PROGRAM_SUMS_OUTDATED 0 ZEMLO_PROGRAM_SUM_FIRST_OUTDATED)
+string(REPLACE ";" "u," initializers "${ZEMLO_PROGRAM_SUMS_OUTDATED}u")
+set(ZEMLO_PROGRAM_SUM_DEFINITIONS "ZEMLO_PROGRAM_SUM_CURRENT=${ZEMLO_PROGRAM_SUM_CURRENT}u"
+                                  "ZEMLO_PROGRAM_SUMS_OUTDATED=${initializers}")
+message(STATUS "ZEMLO Updater: installs ${ZEMLO_PROGRAM_SUM_CURRENT} (${current_file}); updates from${listed}")

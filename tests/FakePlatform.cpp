@@ -40,6 +40,7 @@ struct Hidden {
   std::set<std::string> denied;                // by host path
   std::set<std::string> beingWritten;          // by host path
   std::set<std::string> deletePending;         // by host path
+  std::set<std::string> freedWhenLookedAt;     // of those, by host path
   std::set<std::string> heldForDeletion;       // by host path
   std::set<char> hiddenDrives;
   std::map<FILE*, std::string> sharedOpens;  // stream: host path
@@ -213,6 +214,7 @@ void Reset() {
   h.denied.clear();
   h.beingWritten.clear();
   h.deletePending.clear();
+  h.freedWhenLookedAt.clear();
   h.heldForDeletion.clear();
   h.hiddenDrives.clear();
   h.sharedOpens.clear();
@@ -293,6 +295,11 @@ void SetDriveMapping(char letter, const std::string& remotePath) {
 
 void SetDeletePending(const std::string& windowsPath) {
   H().deletePending.insert(HostPath(windowsPath));
+}
+
+void SetDeletePendingUntilLookedAt(const std::string& windowsPath) {
+  SetDeletePending(windowsPath);
+  H().freedWhenLookedAt.insert(HostPath(windowsPath));
 }
 
 void SetHeldForDeletion(const std::string& windowsPath) {
@@ -457,6 +464,9 @@ uint32_t OsGetFileAttributes(const char* path) {
     return Refused(kErrorPathNotFound, kInvalidFileAttributes);
   }
   std::string host = fake::HostPath(path);
+  if (H().freedWhenLookedAt.erase(host) != 0) {
+    H().deletePending.erase(host);  // the other program let go just before the look
+  }
   if (H().deletePending.count(host)) {
     return Refused(kErrorAccessDenied, kInvalidFileAttributes);
   }

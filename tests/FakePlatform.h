@@ -170,6 +170,9 @@ void SetDriveMapping(char letter, const std::string& remotePath);
 // A name still held by a removed file that another program has open ("delete
 // pending"): creating, opening or looking at it is refused with access denied.
 void SetDeletePending(const std::string& windowsPath);
+// The same, until the name's attributes are asked for: the other program lets go
+// between a refused creation and the look at the name.
+void SetDeletePendingUntilLookedAt(const std::string& windowsPath);
 // A file that another program has open, sharing deletion: removing it leaves its
 // name held by the removed file.
 void SetHeldForDeletion(const std::string& windowsPath);

@@ -264,8 +264,9 @@ TEST_F(Replacement, MomentaryRefusalsAreWaitedOutForABoundedTime) {
       {{kMove, 2, kForGood, kDenied}, {}, kExeWriteFailed, 11, 2000, false},
       {{kMove, 2, 1, kDenied}, {}, kUpdateDone, 4, 20, true, true},
       {{kMove, 1, 1, kDiskFull}, {}, kScriptsWriteFailed, 1, 0, false},
-      // A folder that refuses every new file: the first name is free, so one try.
-      {{kCreate, 1, kForGood, kDenied}, {}, kScriptsWriteFailed, 1, 0, false},
+      // A folder that refuses every new file: the first name is free, and a second
+      // try tells that nothing let go of it in between.
+      {{kCreate, 1, kForGood, kDenied}, {}, kScriptsWriteFailed, 2, 0, false},
       {{kStampOpen, 1, 2, kSharing}, {}, kUpdateDone, 4, 20 + 40, true},
       {{kStampOpen, 1, 10, kDenied}, {}, kUpdateDone, 11, 2000, false},  // every exe try
       {{kStampOpen, 1, 1, kNotFound}, {}, kUpdateDone, 2, 0, false},
@@ -328,9 +329,10 @@ TEST_F(Replacement, TemporaryNames) {
   changedAtTheEnd.back() ^= 1;
   auto name = [&](int n) { return n == 1 ? kTemporary : kTemporary + "-" + std::to_string(n); };
 
-  // Pending: a name a removed file still holds; Held: a leftover a scanner has open,
+  // Pending: a name a removed file still holds; Freed: the same, let go between the
+  // refused creation and the look at the name; Held: a leftover a scanner has open,
   // sharing deletion, so that removing it leaves its name held.
-  enum Kind { File, Folder, Link, Written, Denied, Pending, Held };
+  enum Kind { File, Folder, Link, Written, Denied, Pending, Freed, Held };
   struct Thing {
     int name;
     std::string bytes;
@@ -375,6 +377,7 @@ TEST_F(Replacement, TemporaryNames) {
       {"a removal the system refuses", {{1, part}}, {1}, 2, fake::Op::DeleteFile},
       {"other bytes and a link", {{1, theirs}, {2, theirs, Link}}, {1, 2}, 3},
       {"a name a removed file still holds", {{1, "", Pending}}, {}, 2},
+      {"a name freed between the refusal and the look", {{1, "", Freed}}, {}, 1},
       {"a leftover removed while a scanner holds it", {{1, part, Held}}, {}, 2},
       {"every name taken", allTaken, allNames, 0},
   };
@@ -387,6 +390,8 @@ TEST_F(Replacement, TemporaryNames) {
         fake::MakeFolder(at);
       } else if (thing.kind == Pending) {
         fake::SetDeletePending(at);
+      } else if (thing.kind == Freed) {
+        fake::SetDeletePendingUntilLookedAt(at);
       } else if (thing.kind == Link) {
         fake::WriteFile(kOutside, thing.bytes);
         ASSERT_EQ(symlink(fake::HostPath(kOutside).c_str(), fake::HostPath(at).c_str()), 0);

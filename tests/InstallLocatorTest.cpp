@@ -189,7 +189,7 @@ TEST_F(Locator, RefusedRegistryResultFallsBackToProgramFiles) {
 
 // An elevated run lacks the drive letters its user mapped: an association path on
 // such a letter is looked for on the share that the user's persistent mapping of
-// the letter names, and only there.
+// the letter names, and only there: never above the mapped folder.
 TEST_F(Locator, AssociationOnADriveLetterThisProcessLacks) {
   const std::string onShare = "\\\\FileServer\\Apps\\Kestramoor\\ZEMLO\\ZEMLO.exe";
   // 980 bytes: it fits the registry buffer, but not with the path after "M:".
@@ -200,7 +200,7 @@ TEST_F(Locator, AssociationOnADriveLetterThisProcessLacks) {
   struct Row {
     const char* what;
     const char* command;
-    bool hidden;             // drive M: does not exist for the process
+    bool hidden;             // the command's drive letter does not exist for the process
     std::string remotePath;  // "": no mapping
     uint32_t type;
     std::string file;  // what exists besides Program Files' copy
@@ -229,6 +229,23 @@ TEST_F(Locator, AssociationOnADriveLetterThisProcessLacks) {
       {"a way out of the share", "\"M:\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"", true,
        "\\\\FileServer\\Apps\\..", kRegSz, "\\\\FileServer\\Apps\\..\\Kestramoor\\ZEMLO\\ZEMLO.exe",
        kDefaultExe},
+      {"a dot after a mapped folder", "\"M:\\.\\ZEMLO\\ZEMLO.exe\" \"%1\"", true,
+       "\\\\FS\\Apps\\Kestramoor", kRegSz, "\\\\FS\\Apps\\Kestramoor\\ZEMLO\\ZEMLO.exe",
+       kDefaultExe},
+      {"a climb out of a mapped folder", "\"M:\\..\\ZEMLO\\ZEMLO.exe\" \"%1\"", true,
+       "\\\\FS\\Apps\\Kestramoor", kRegSz, "\\\\FS\\Apps\\Kestramoor\\..\\ZEMLO\\ZEMLO.exe",
+       kDefaultExe},
+      {"a climb written with forward slashes", "\"M:\\Tools/../../ZEMLO\\ZEMLO.exe\" \"%1\"",
+       true, "\\\\FS\\Apps\\Kestramoor",
+       kRegSz, "\\\\FS\\Apps\\Kestramoor\\Tools/../../ZEMLO\\ZEMLO.exe", kDefaultExe},
+      {"a name of three dots", "\"M:\\...\\ZEMLO\\ZEMLO.exe\" \"%1\"", true,
+       "\\\\FS\\Apps\\Kestramoor", kRegSz, "\\\\FS\\Apps\\Kestramoor\\...\\ZEMLO\\ZEMLO.exe",
+       kDefaultExe},
+      // No tool of Windows stores one: the connection it remembers refuses it.
+      {"a share path ending in a backslash", "\"M:\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"",
+       true, "\\\\FileServer\\Apps\\", kRegSz, onShare, kDefaultExe},
+      {"the last letter", "\"Z:\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"", true,
+       "\\\\FileServer\\Apps", kRegSz, onShare, onShare},
       {"a visible letter", "\"M:\\Kestramoor\\ZEMLO\\ZEMLO.exe\" \"%1\"", false,
        "\\\\FileServer\\Apps", kRegSz, "M:\\Kestramoor\\ZEMLO\\ZEMLO.exe",
        "M:\\Kestramoor\\ZEMLO\\ZEMLO.exe"},
@@ -243,15 +260,17 @@ TEST_F(Locator, AssociationOnADriveLetterThisProcessLacks) {
     if (!row.file.empty()) {
       fake::WriteFile(row.file, "MZ");
     }
+    const char letter = static_cast<char>(toupper(row.command[row.command[0] == '"' ? 1 : 0]));
+    const std::string mappingKey = std::string("Network\\") + letter;
     if (row.hidden) {
-      fake::HideDrive('M');
+      fake::HideDrive(letter);
     }
     if (!row.remotePath.empty()) {
-      fake::SetDriveMapping('M', row.remotePath);
-      fake::Get().userKeys["Network\\M"].type = row.type;
+      fake::SetDriveMapping(letter, row.remotePath);
+      fake::Get().userKeys[mappingKey].type = row.type;
     }
     EXPECT_EQ(Locate(), row.expected);
-    const fake::Registry& mapping = fake::Get().userKeys["Network\\M"];
+    const fake::Registry& mapping = fake::Get().userKeys[mappingKey];
     EXPECT_EQ(mapping.opens, row.hidden ? 1 : 0) << "the mapping is read only for a missing letter";
     EXPECT_EQ(mapping.keysOpen, 0);
     if (row.hidden && !row.remotePath.empty()) {

@@ -6,6 +6,11 @@
     scenarios.py --state DIR shutdown
     scenarios.py list
 
+prepare leaves a guard behind that shuts the prefix down once the process that
+ran prepare (CTest) has ended, however it ended. A driver ended from outside
+(SIGTERM, SIGINT, SIGHUP), or one that reaches its --deadline, ends every
+program and holder it started, held still or not, and fails.
+
 Each scenario installs a stand-in editor in the shared prefix (files under its
 drive_c, the association through the registry), runs the updater, answers its
 boxes and compares the recorded MessageBoxA calls byte for byte.
@@ -17,9 +22,11 @@ import datetime
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import threading
+import time
 import zoneinfo
 from pathlib import Path
 
@@ -52,6 +59,21 @@ class Failure(Exception):
 
 class Skipped(Exception):
     pass
+
+
+class EndedFromOutside(BaseException):
+    """A signal ended the driver: no scenario code may take it for its own failure."""
+
+
+def end_runs_on_signals(host):
+    """A driver ended from outside, or past its deadline (SIGALRM), ends every run
+    and holder it started before it unwinds, so that none is left stopped or
+    running: threads of a scenario may have runs under way too."""
+    def ended(number, _frame):
+        host.end_every_run()
+        raise EndedFromOutside(signal.Signals(number).name)
+    for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGALRM):
+        signal.signal(number, ended)
 
 
 class Context:
@@ -634,14 +656,19 @@ def two_updaters_while_a_scanner_holds_the_exe(ctx):
 
         thread = threading.Thread(target=run_second)
         thread.start()
+        failures = []
         try:
             first = ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True],
                             env={"TZ": "UTC"}, watch=hold_first)
+        except (Failure, RuntimeError, TimeoutError) as failure:
+            failures.append(f"the first updater: {failure}")
         finally:
             first_waits.set()
             thread.join()
     if "failure" in second:
-        raise Failure(f"the second updater: {second['failure']}")
+        failures.append(f"the second updater: {second['failure']}")
+    if failures:
+        raise Failure("; ".join(failures))
     for name, run in (("first", first), ("second", second["run"])):
         moves = [(re.search(r'L"(?:[^"]*\\\\)?([^"\\]*)"', arguments).group(1), value)
                  for arguments, value, _ in relay_results(run.log, "kernel32.MoveFileExW")
@@ -654,6 +681,37 @@ def two_updaters_while_a_scanner_holds_the_exe(ctx):
         raise Failure("the second updater did not pass over the first one's temporary file "
                       "to the next name")
     check_updated(ctx, exe_file, scripts_file)
+
+
+@scenario
+def a_watch_that_fails_ends_its_run_at_once(ctx):
+    """The runner's own rule, with a stand-in watch that fails on purpose while it
+    holds the run still at its first box: the run is ended at once and reported
+    with the watch's own error, not as a run that never finished, and none of
+    its processes is left, stopped or running."""
+    ctx.install(TOOLS_EXE, ctx.standin("editor-outdated.exe"), ctx.standin("scripts-old.zmdata"))
+    held = {}
+
+    def hold_then_fail(running):
+        winehost.wait_for(lambda: running.ended() or winehost.parse_boxes(running.traced()),
+                          "the first box")
+        running.hold_still()
+        held["mark"], held["at"] = running.mark, time.monotonic()
+        raise Failure("the stand-in watch failed on purpose")
+    try:
+        ctx.host.run(ctx.exe, answers=[False], timeout=120, watch=hold_then_fail)
+    except winehost.WatchFailed as failure:
+        took = time.monotonic() - held["at"]
+        if "the stand-in watch failed on purpose" not in str(failure):
+            raise Failure(f"the run reported {failure!r}, not the watch's error") from failure
+    else:
+        raise Failure("the run passed although its watch failed")
+    left = winehost.WineHost.processes_of(held["mark"])
+    print(f"reported {took:.1f} s after the watch failed; processes of the run left: {left}")
+    if took > 15:
+        raise Failure(f"the watch's failure was reported {took:.0f} s after it happened")
+    if left:
+        raise Failure(f"processes of the run are left: {left}")
 
 
 @scenario
@@ -1036,8 +1094,14 @@ def main():
     sub.add_parser("prepare")
     sub.add_parser("shutdown")
     sub.add_parser("list")
+    guard = sub.add_parser("guard")
+    guard.add_argument("owner", type=int)
+    guard.add_argument("owner_started", type=int)
     run = sub.add_parser("run")
     run.add_argument("name", choices=sorted(SCENARIOS))
+    run.add_argument("--deadline", type=int,
+                     help="seconds after which the driver ends its runs and fails: less than "
+                          "CTest's time-out, which would kill the driver with no chance to")
     args = parser.parse_args()
 
     if args.command == "list":
@@ -1047,13 +1111,21 @@ def main():
     if args.command == "prepare":
         winehost.require_tools()
         host.prepare()
+        host.start_guard([str(Path(__file__).resolve()), "--state", args.state,
+                          "--windows-version", args.windows_version, "guard"], os.getppid())
         return 0
     if args.command == "shutdown":
         host.shutdown()
         return 0
+    if args.command == "guard":
+        host.guard(args.owner, args.owner_started)
+        return 0
 
     host.prepare()  # a no-op when the fixture already did it
     host.log_name = args.name
+    end_runs_on_signals(host)
+    if args.deadline:
+        signal.alarm(args.deadline)
     try:
         for attempt in (1, 2):
             try:
@@ -1071,6 +1143,12 @@ def main():
     except Skipped as skipped:
         print(f"SKIPPED {args.name}: {skipped}")
         return SKIPPED
+    except EndedFromOutside as ended:
+        host.end_every_run()
+        why = "its deadline passed" if str(ended) == "SIGALRM" else f"{ended} ended it"
+        print(f"FAILED {args.name}: {why}; every run it started was ended", flush=True)
+        # Threads of the scenario still waiting on the runs just ended are not waited for.
+        os._exit(1)
     print(f"passed {args.name}")
     return 0
 

@@ -14,6 +14,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import threading
 import time
 from dataclasses import dataclass, field
@@ -194,6 +195,14 @@ def parse_boxes(log):
     return boxes
 
 
+class WatchFailed(RuntimeError):
+    """What a run's watch raised, raised by the run once it has ended the run."""
+
+
+# The environment variable that marks the processes of one run or one holder.
+MARK = "ZEMLO_TEST_RUN"
+
+
 class WineHost:
     def __init__(self, state_dir, windows):
         """windows: the Windows the prefix reports ("winxp", "win7", "win10"),
@@ -311,9 +320,58 @@ class WineHost:
         subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         state = self._load_state()
-        if _alive(state.get("xvfb_pid")):
-            os.kill(state["xvfb_pid"], signal.SIGTERM)
+        for started in ("xvfb_pid", "guard_pid"):
+            if _alive(state.get(started)) and state[started] != os.getpid():
+                os.kill(state[started], signal.SIGTERM)
         self._save_state({})
+
+    def start_guard(self, command, owner):
+        """Starts command (a Python script's arguments) as the prefix's guard: a
+        process of its own that calls guard(owner) and so shuts the prefix down
+        once owner has ended, however it ended."""
+        state = self._load_state()
+        if _alive(state.get("guard_pid")):
+            os.kill(state["guard_pid"], signal.SIGTERM)
+        guard = subprocess.Popen([sys.executable, *command, str(owner), str(_started_at(owner))],
+                                 stdin=subprocess.DEVNULL, start_new_session=True,
+                                 stdout=open(self.state_dir / "guard.log", "ab"),
+                                 stderr=subprocess.STDOUT)
+        state["guard_pid"] = guard.pid
+        self._save_state(state)
+
+    def guard(self, owner, owner_started):
+        """Waits until the process owner (a test run: CTest, say) has ended, then
+        ends what still uses the prefix (the scenario drivers, each ending its own
+        runs, and whatever they started) and shuts it down: display, wineserver,
+        the Windows services and the helper that keeps them up. A test run ended
+        from outside (Ctrl-C, a kill, a time-out) leaves nothing running."""
+        while _started_at(owner) == owner_started:
+            time.sleep(0.5)
+        users = self._users()
+        for pid in users:
+            _signal_quietly(pid, signal.SIGTERM)
+        deadline = time.monotonic() + 15
+        while any(_alive(pid) for pid in users) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        for pid in users:
+            _signal_quietly(pid, signal.SIGKILL)
+        self.shutdown()
+
+    def _users(self):
+        """The processes, other than this one, started with this prefix's state
+        folder as their --state: the scenario drivers and the signed-build test."""
+        users = []
+        for entry in Path("/proc").iterdir():
+            try:
+                if not entry.name.isdigit() or int(entry.name) == os.getpid():
+                    continue
+                words = (entry / "cmdline").read_bytes().split(b"\0")
+            except OSError:
+                continue  # ended meanwhile
+            for at, word in enumerate(words[:-1]):
+                if word == b"--state" and Path(os.fsdecode(words[at + 1])).resolve() == self.state_dir:
+                    users.append(int(entry.name))
+        return users
 
     # ---- the installation -------------------------------------------------------
 
@@ -365,8 +423,8 @@ class WineHost:
         marker.unlink(missing_ok=True)
         holder = subprocess.Popen(
             ["wine", str(self.helper_exe()), "hold", windows_path, f"C:\\{marker.name}", how],
-            env=self.env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL)
+            env={**self.env, MARK: f"{self.mark_prefix()}hold-{self.holds}"},
+            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
         def release():
             """Lets go, and returns once the holder has let go: the helper closes
@@ -437,7 +495,8 @@ class WineHost:
         (",+loaddll", say).
         watch, given the run under way (a Running), follows its progress from a
         thread of its own while the boxes are answered, and may hold it still, let
-        it go on or end it; what it raises, run raises once the run has ended.
+        it go on or end it. What it raises ends the run at once, held still or
+        not, and run raises it as WatchFailed, before any timeout of the run.
         answer_when tells when a box may be answered (another run may be under
         way meanwhile: each run answers its own boxes)."""
         answers = list(answers)
@@ -447,11 +506,11 @@ class WineHost:
         env["WINEDEBUG"] = "+timestamp,+relay" + debug
         # Wine 10 starts the program as a process of its own, not a child of the one
         # started here: this run's processes are those that carry its mark.
-        env["ZEMLO_TEST_RUN"] = f"{os.getpid()}-{self.state_dir.name}-{self.runs}"
+        env[MARK] = f"{self.mark_prefix()}{self.runs}"
         with open(log_path, "wb") as log:
             process = subprocess.Popen(["wine", str(Path(exe).resolve()), *args], env=env, stdin=subprocess.DEVNULL,
                                        stdout=log, stderr=log, cwd=cwd or self.drive_c)
-        running = Running(self, env["ZEMLO_TEST_RUN"], log_path, process)
+        running = Running(self, env[MARK], log_path, process)
         watch_failed = []
 
         def follow():
@@ -459,6 +518,10 @@ class WineHost:
                 watch(running)
             except Exception as failure:  # noqa: BLE001 (raised below, in the run's thread)
                 watch_failed.append(failure)
+
+        def raise_if_watch_failed():
+            if watch_failed:
+                raise WatchFailed(f"while following {exe}: {watch_failed[0]}") from watch_failed[0]
         follower = threading.Thread(target=follow, daemon=True)
         if watch is not None:
             follower.start()
@@ -470,6 +533,7 @@ class WineHost:
         answered = 0
         try:
             while process.poll() is None:
+                raise_if_watch_failed()
                 if time.monotonic() > deadline:
                     raise TimeoutError(f"{exe} did not finish within {timeout} s")
                 boxes = parse_boxes(running.traced())
@@ -492,8 +556,8 @@ class WineHost:
                     # A box that waited for answer_when has waited long enough.
                     waited = seen_at[index] if answer_when is None else time.monotonic() - 2
                     shown = self._answer(key, lambda: parse_boxes(running.traced())[index].answer
-                                         is not None, process, env["ZEMLO_TEST_RUN"], deadline,
-                                         shot, waited)
+                                         is not None, process, env[MARK], deadline,
+                                         shot, waited, raise_if_watch_failed)
                     if shown is not None and first_box_shown_after is None:
                         first_box_shown_after = shown - started
                     answered += 1
@@ -504,11 +568,12 @@ class WineHost:
                 running.end()
                 process.kill()
             running.thaw()  # a run that failed while held still must not stay so
-        process.wait()
-        if watch is not None:
-            follower.join(timeout=60)
-        if watch_failed:
-            raise RuntimeError(f"while following {exe}: {watch_failed[0]}")
+            process.wait()
+            if watch is not None:
+                follower.join(timeout=60)
+            # A watch that failed first is why the run did not finish: its error,
+            # not the timeout that followed, is the one reported.
+            raise_if_watch_failed()
         log = log_path.read_bytes()
         boxes = parse_boxes(log)
         if b"nodrv_CreateWindow" in log or any(b.answer in (0, 0xFFFFFFFF) for b in boxes):
@@ -520,15 +585,36 @@ class WineHost:
     def processes_of(mark):
         """The processes of the run with this mark: its program and, under Wine 10,
         the launcher that started it."""
-        wanted = f"ZEMLO_TEST_RUN={mark}".encode()
+        return WineHost.processes_marked(lambda value: value == mark)
+
+    @staticmethod
+    def processes_marked(wanted):
+        """The processes whose mark (the value of MARK in their environment) is one
+        that wanted(value) accepts."""
         found = []
         for entry in Path("/proc").iterdir():
             try:
-                if entry.name.isdigit() and wanted in (entry / "environ").read_bytes().split(b"\0"):
-                    found.append(int(entry.name))
+                if not entry.name.isdigit():
+                    continue
+                for variable in (entry / "environ").read_bytes().split(b"\0"):
+                    name, _, value = variable.partition(b"=")
+                    if name == MARK.encode() and wanted(value.decode("utf-8", "replace")):
+                        found.append(int(entry.name))
             except OSError:
                 continue  # ended meanwhile
         return found
+
+    def mark_prefix(self):
+        """What the marks of this driver's runs and holders start with."""
+        return f"{os.getpid()}-{self.state_dir.name}-"
+
+    def end_every_run(self):
+        """Ends every program and holder this driver started in the prefix, held
+        still or not: a driver ended from outside leaves none behind."""
+        prefix = self.mark_prefix()
+        for pid in self.processes_marked(lambda value: value.startswith(prefix)):
+            _signal_quietly(pid, signal.SIGKILL)
+            _signal_quietly(pid, signal.SIGCONT)
 
     def _box_windows(self, mark=None):
         """The boxes of the processes of the run with this mark (Wine gives each
@@ -559,13 +645,15 @@ class WineHost:
                            stderr=subprocess.DEVNULL)
             time.sleep(0.1)
 
-    def _answer(self, key, answered, process, mark, deadline, screenshot, seen_at):
+    def _answer(self, key, answered, process, mark, deadline, screenshot, seen_at,
+                raise_if_watch_failed):
         """Sends key to the box once it has the keyboard focus, bringing it forward
         if it has not taken the focus by itself within 2 s of being seen or another
         run's box is up too, and sends again if the key was lost. Returns when the
         box first had the focus (time.monotonic), if it did."""
         windows, focus, focused_at, forced = [], "", None, False
         while time.monotonic() < deadline:
+            raise_if_watch_failed()
             if answered() or process.poll() is not None:
                 return focused_at  # the box went away by itself: run() tells why
             windows, focus = self._box_windows(mark), self._focus()
@@ -585,6 +673,7 @@ class WineHost:
                 self._bring_forward(focus)  # another run's box may be foreground
             subprocess.run(["xdotool", "key", key], env=self.env, check=True)
             for _ in range(50):
+                raise_if_watch_failed()
                 if answered():
                     return focused_at
                 time.sleep(0.1)
@@ -635,10 +724,7 @@ class Running:
 
     def _signal(self, number):
         for pid in self.host.processes_of(self.mark):
-            try:
-                os.kill(pid, number)
-            except OSError:
-                pass  # ended meanwhile
+            _signal_quietly(pid, number)
 
     def hold_still(self):
         self._signal(signal.SIGSTOP)
@@ -673,6 +759,23 @@ def wait_for(condition, what, timeout=120):
         if time.monotonic() > deadline:
             raise TimeoutError(f"{what} did not happen within {timeout} s")
         time.sleep(0.01)
+
+
+def _started_at(pid):
+    """When process pid started (clock ticks since boot), or None when there is no
+    such process: a pid that is used again starts at another time."""
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return None
+    return int(stat[stat.rindex(")") + 2:].split()[19])
+
+
+def _signal_quietly(pid, number):
+    try:
+        os.kill(pid, number)
+    except OSError:
+        pass  # ended meanwhile
 
 
 def _alive(pid):
