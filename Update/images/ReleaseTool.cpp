@@ -1,7 +1,10 @@
 // Build-time helper for the release images, run on the build machine.
 //
-//   standin-exe OUT SIZE TOTAL SEED   an "MZ" image of SIZE bytes whose exact word
-//                                     total is TOTAL (fingerprint: TOTAL mod 2^32)
+//   standin-exe OUT SIZE TOTAL SEED VERSION
+//                                     an "MZ" image of SIZE bytes whose exact word
+//                                     total is TOTAL (fingerprint: TOTAL mod 2^32),
+//                                     with a PE header and a version resource of
+//                                     file version VERSION (a.b.c.d)
 //   standin-scripts OUT SIZE SEED     an opaque script archive of SIZE bytes
 //   embed EXE SCRIPTS OUT.s FORMAT    checks the release files and writes the
 //                                     assembly that links them in as ExeImage,
@@ -77,15 +80,115 @@ void SetWord(std::vector<unsigned char>& bytes, size_t word, uint64_t value) {
   }
 }
 
-int StandinExe(const char* out, uint64_t size, uint64_t total, uint64_t seed) {
-  static const char kHeader[] = "MZ ZEMLO stand-in release image; not a real program.";
-  constexpr size_t kFixedBytes = 64;  // the header is never adjusted
+void Put16(std::vector<unsigned char>& bytes, size_t at, uint32_t value) {
+  bytes[at] = static_cast<unsigned char>(value & 0xFF);
+  bytes[at + 1] = static_cast<unsigned char>(value >> 8);
+}
+
+void Put32(std::vector<unsigned char>& bytes, size_t at, uint32_t value) {
+  Put16(bytes, at, value & 0xFFFF);
+  Put16(bytes, at + 2, value >> 16);
+}
+
+// The stand-in's fixed start: a PE header with one section, .rsrc, that holds a
+// version resource (type 16, name 1, language 1033) of the given file version,
+// as a release's executable carries one, so that the release command's check of
+// the releases' order has something to read. Nothing here is ever run.
+constexpr size_t kPeHeader = 0x40;
+constexpr size_t kOptionalHeader = kPeHeader + 24;
+constexpr size_t kOptionalHeaderSize = 224;  // PE32, 16 data directories
+constexpr size_t kSectionTable = kOptionalHeader + kOptionalHeaderSize;
+constexpr size_t kResources = 0x200;  // file offset; at RVA 0x1000
+constexpr uint32_t kResourcesRva = 0x1000;
+constexpr size_t kVersionInfo = 0x58;  // within the resources
+constexpr size_t kVersionInfoSize = 40 + 52;
+constexpr size_t kStandinFixedBytes = 0x300;
+static_assert(kResources + kVersionInfo + kVersionInfoSize <= kStandinFixedBytes,
+              "the version resource lies within the fixed start");
+
+void PutStandinHeader(std::vector<unsigned char>& bytes, const uint16_t (&version)[4]) {
+  static const char kStub[] = "MZ ZEMLO stand-in release image; not a real program.";
+  memcpy(bytes.data(), kStub, sizeof kStub);
+  Put32(bytes, 0x3C, kPeHeader);
+  memcpy(&bytes[kPeHeader], "PE\0\0", 4);
+  Put16(bytes, kPeHeader + 4, 0x14C);  // i386
+  Put16(bytes, kPeHeader + 6, 1);      // one section
+  Put16(bytes, kPeHeader + 20, kOptionalHeaderSize);
+  Put16(bytes, kPeHeader + 22, 0x0102);  // an executable for 32-bit machines
+  Put16(bytes, kOptionalHeader, 0x10B);  // PE32
+  Put32(bytes, kOptionalHeader + 28, 0x400000);
+  Put32(bytes, kOptionalHeader + 32, 0x1000);  // section alignment
+  Put32(bytes, kOptionalHeader + 36, 0x200);   // file alignment
+  Put32(bytes, kOptionalHeader + 56, kResourcesRva + 0x1000);
+  Put32(bytes, kOptionalHeader + 60, kResources);
+  Put16(bytes, kOptionalHeader + 68, 2);  // a GUI program
+  Put32(bytes, kOptionalHeader + 92, 16);
+  Put32(bytes, kOptionalHeader + 96 + 2 * 8, kResourcesRva);
+  Put32(bytes, kOptionalHeader + 96 + 2 * 8 + 4, kStandinFixedBytes - kResources);
+  memcpy(&bytes[kSectionTable], ".rsrc", 5);
+  Put32(bytes, kSectionTable + 8, kStandinFixedBytes - kResources);
+  Put32(bytes, kSectionTable + 12, kResourcesRva);
+  Put32(bytes, kSectionTable + 16, kStandinFixedBytes - kResources);
+  Put32(bytes, kSectionTable + 20, kResources);
+  Put32(bytes, kSectionTable + 36, 0x40000040);  // initialised, readable data
+  // Three directories of one entry each, each 16 bytes and an 8-byte entry.
+  const size_t root = kResources;
+  const uint32_t kDirectory = 0x80000000u;
+  Put16(bytes, root + 14, 1);
+  Put32(bytes, root + 16, 16);  // RT_VERSION
+  Put32(bytes, root + 20, kDirectory | 0x18);
+  Put16(bytes, root + 0x18 + 14, 1);
+  Put32(bytes, root + 0x18 + 16, 1);
+  Put32(bytes, root + 0x18 + 20, kDirectory | 0x30);
+  Put16(bytes, root + 0x30 + 14, 1);
+  Put32(bytes, root + 0x30 + 16, 1033);
+  Put32(bytes, root + 0x30 + 20, 0x48);  // a data entry
+  Put32(bytes, root + 0x48, kResourcesRva + kVersionInfo);
+  Put32(bytes, root + 0x48 + 4, kVersionInfoSize);
+  // VS_VERSIONINFO with its VS_FIXEDFILEINFO and no children.
+  const size_t info = root + kVersionInfo;
+  Put16(bytes, info, kVersionInfoSize);
+  Put16(bytes, info + 2, 52);
+  const char kKey[] = "VS_VERSION_INFO";
+  for (size_t i = 0; i < sizeof kKey; ++i) {
+    Put16(bytes, info + 6 + 2 * i, static_cast<unsigned char>(kKey[i]));
+  }
+  const size_t fixed = info + 40;
+  Put32(bytes, fixed, 0xFEEF04BDu);
+  Put32(bytes, fixed + 4, 0x00010000);
+  for (size_t at : {fixed + 8, fixed + 16}) {  // the file version, then the product version
+    Put32(bytes, at, static_cast<uint32_t>(version[0]) << 16 | version[1]);
+    Put32(bytes, at + 4, static_cast<uint32_t>(version[2]) << 16 | version[3]);
+  }
+  Put32(bytes, fixed + 24, 0x3F);
+  Put32(bytes, fixed + 32, 0x40004);  // VOS_NT_WINDOWS32
+  Put32(bytes, fixed + 36, 1);        // VFT_APP
+}
+
+bool ParseVersion(const char* text, uint16_t (&version)[4]) {
+  unsigned parts[4] = {};
+  char end = 0;
+  if (sscanf(text, "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &end) != 4) {
+    return false;
+  }
+  for (int i = 0; i < 4; ++i) {
+    if (parts[i] > 0xFFFF) {
+      return false;
+    }
+    version[i] = static_cast<uint16_t>(parts[i]);
+  }
+  return true;
+}
+
+int StandinExe(const char* out, uint64_t size, uint64_t total, uint64_t seed,
+               const uint16_t (&version)[4]) {
+  constexpr size_t kFixedBytes = kStandinFixedBytes;  // the header is never adjusted
   if (size < kFixedBytes + 2) {
     fprintf(stderr, "standin-exe: size too small\n");
     return 1;
   }
   std::vector<unsigned char> bytes(size, 0);
-  memcpy(bytes.data(), kHeader, sizeof kHeader);
+  PutStandinHeader(bytes, version);
   FillRandom(bytes, kFixedBytes, static_cast<uint32_t>(seed));
 
   const size_t words = (size + 1) / 2;
@@ -279,7 +382,7 @@ int Embed(const char* exe, const char* scripts, const char* out, const char* for
 
 int Usage() {
   fprintf(stderr,
-          "usage: zemlo-release-tool standin-exe OUT SIZE TOTAL SEED\n"
+          "usage: zemlo-release-tool standin-exe OUT SIZE TOTAL SEED VERSION\n"
           "       zemlo-release-tool standin-scripts OUT SIZE SEED\n"
           "       zemlo-release-tool embed EXE SCRIPTS OUT.s pe32|elf\n");
   return 2;
@@ -291,9 +394,10 @@ int main(int argc, char** argv) {
   uint64_t a = 0;
   uint64_t b = 0;
   uint64_t c = 0;
-  if (argc == 6 && strcmp(argv[1], "standin-exe") == 0 && ParseUnsigned(argv[3], &a) &&
-      ParseUnsigned(argv[4], &b) && ParseUnsigned(argv[5], &c)) {
-    return StandinExe(argv[2], a, b, c);
+  uint16_t version[4] = {};
+  if (argc == 7 && strcmp(argv[1], "standin-exe") == 0 && ParseUnsigned(argv[3], &a) &&
+      ParseUnsigned(argv[4], &b) && ParseUnsigned(argv[5], &c) && ParseVersion(argv[6], version)) {
+    return StandinExe(argv[2], a, b, c, version);
   }
   if (argc == 5 && strcmp(argv[1], "standin-scripts") == 0 && ParseUnsigned(argv[3], &a) &&
       ParseUnsigned(argv[4], &b)) {
