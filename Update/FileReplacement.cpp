@@ -191,8 +191,7 @@ FILE* CreateTemporaryBeside(const char* path, const unsigned char* image, int32_
       freedNameRetried = true;
       continue;
     }
-    if (error != kErrorAccessDenied && error != kErrorFileExists &&
-        error != kErrorAlreadyExists) {
+    if (error != kErrorAccessDenied && error != kErrorFileExists && error != kErrorAlreadyExists) {
       return nullptr;  // a full disk, a missing folder: no other name would do
     }
     if (!leftoversRemoved) {

@@ -165,7 +165,7 @@ bool PutOnMappedShare(char* out, int capacity) {
   memcpy(subkey, kNetworkKey, sizeof kNetworkKey - 1);
   subkey[sizeof kNetworkKey - 1] = static_cast<char>(FoldAscii(out[0]) - 'a' + 'A');
   subkey[sizeof kNetworkKey] = 0;
-  unsigned char value[kRegValueCapacity];
+  unsigned char value[kRegValueCapacity] = {};
   char* share = reinterpret_cast<char*>(value);
   if (!ReadRegistryString(OsRegOpenUserKey, subkey, kRemotePathValue, value) ||
       !IsSharePath(share)) {
@@ -203,7 +203,7 @@ bool ResolveEditorPath(char* out, int capacity) {
 
 void LocateExeByRegistry(char* out, int capacity) {
   Clear(out, capacity);
-  unsigned char value[kRegValueCapacity];
+  unsigned char value[kRegValueCapacity] = {};
   if (!ReadRegistryString(OsRegOpenClassesKey, kCommandKey, "", value)) {
     return;
   }

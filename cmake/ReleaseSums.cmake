@@ -21,10 +21,33 @@ set(ZEMLO_RELEASE_SCRIPTS "" CACHE FILEPATH
     "The new script archive to embed (empty: a generated stand-in)")
 set(ZEMLO_OLD_RELEASE_EXES "" CACHE STRING
     "The executables of every earlier release the updater updates from, separated by ';'")
+set(ZEMLO_OLD_RELEASE_SCRIPTS "" CACHE STRING
+    "The earlier releases' script archives, in the order of ZEMLO_OLD_RELEASE_EXES, for the tests (empty: generated stand-ins)")
 set(ZEMLO_SUM_CURRENT "" CACHE STRING
     "Word sum of the new editor executable (empty: computed from ZEMLO_RELEASE_EXE)")
 set(ZEMLO_SUM_OUTDATED "" CACHE STRING
     "Word sums of the earlier releases, ';'-separated (empty: computed from ZEMLO_OLD_RELEASE_EXES)")
+
+# Every release path the same way: a relative one against the folder cmake was
+# started in, kept in the cache as an absolute path (links are followed when the
+# files are read, not here), so that a later configure, which make starts in the
+# build folder, finds the same files. Empty items (a trailing ';') are dropped.
+execute_process(COMMAND pwd OUTPUT_VARIABLE zemlo_started_in OUTPUT_STRIP_TRAILING_WHITESPACE)
+foreach(setting ZEMLO_RELEASE_EXE ZEMLO_RELEASE_SCRIPTS ZEMLO_OLD_RELEASE_EXES
+                ZEMLO_OLD_RELEASE_SCRIPTS)
+  set(absolute "")
+  foreach(path IN LISTS ${setting})
+    if(NOT path STREQUAL "")
+      cmake_path(ABSOLUTE_PATH path BASE_DIRECTORY "${zemlo_started_in}" NORMALIZE)
+      list(APPEND absolute "${path}")
+    endif()
+  endforeach()
+  if(NOT "${absolute}" STREQUAL "${${setting}}")
+    get_property(type CACHE ${setting} PROPERTY TYPE)
+    get_property(help CACHE ${setting} PROPERTY HELPSTRING)
+    set(${setting} "${absolute}" CACHE ${type} "${help}" FORCE)
+  endif()
+endforeach()
 
 # The sums of the stand-in releases, and of the release the update first applied to.
 set(ZEMLO_STANDIN_SUM_CURRENT 0x4A8ACBE4)
@@ -57,7 +80,7 @@ function(zemlo_configure_fingerprint_tool out)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${sources} ${headers})
   set(stale FALSE)
   foreach(source IN LISTS sources headers)
-    if(source IS_NEWER_THAN "${tool}")  # also when there is no tool yet
+    if("${source}" IS_NEWER_THAN "${tool}")  # also when there is no tool yet
       set(stale TRUE)
     endif()
   endforeach()
@@ -178,6 +201,24 @@ if(NOT at EQUAL -1)
   message(FATAL_ERROR "The sum ${ZEMLO_PROGRAM_SUM_CURRENT} is both the new release's and an earlier "
                       "one's: an updated editor would be offered the update forever")
 endif()
+
+# The bytes of every release file as configured: a build checks them first, so
+# that a file with other bytes (copied with an older date, a link pointed
+# elsewhere) never goes into a program made with the old sums and images.
+set(fingerprints "")
+foreach(path IN LISTS ZEMLO_RELEASE_EXE ZEMLO_RELEASE_SCRIPTS ZEMLO_OLD_RELEASE_EXES
+                      ZEMLO_OLD_RELEASE_SCRIPTS)
+  if(EXISTS "${path}" AND NOT IS_DIRECTORY "${path}")
+    file(SHA256 "${path}" digest)
+    string(APPEND fingerprints "${digest} ${path}\n")
+  endif()
+endforeach()
+set(ZEMLO_RELEASE_FILE_DIGESTS "${CMAKE_BINARY_DIR}/release-files.sha256")
+# Rewritten only when a digest changed: what embeds the files depends on it, so
+# that new bytes are embedded again whatever their date.
+file(WRITE "${ZEMLO_RELEASE_FILE_DIGESTS}.new" "${fingerprints}")
+file(COPY_FILE "${ZEMLO_RELEASE_FILE_DIGESTS}.new" "${ZEMLO_RELEASE_FILE_DIGESTS}" ONLY_IF_DIFFERENT)
+file(REMOVE "${ZEMLO_RELEASE_FILE_DIGESTS}.new")
 
 set(record "current\t${ZEMLO_PROGRAM_SUM_CURRENT}\t${current_file}\n")
 set(listed "")

@@ -98,6 +98,7 @@ constexpr size_t kPeHeader = 0x40;
 constexpr size_t kOptionalHeader = kPeHeader + 24;
 constexpr size_t kOptionalHeaderSize = 224;  // PE32, 16 data directories
 constexpr size_t kSectionTable = kOptionalHeader + kOptionalHeaderSize;
+constexpr size_t kResourceDirectory = kOptionalHeader + 96 + size_t{2} * 8;  // third entry
 constexpr size_t kResources = 0x200;  // file offset; at RVA 0x1000
 constexpr uint32_t kResourcesRva = 0x1000;
 constexpr size_t kVersionInfo = 0x58;  // within the resources
@@ -123,8 +124,8 @@ void PutStandinHeader(std::vector<unsigned char>& bytes, const uint16_t (&versio
   Put32(bytes, kOptionalHeader + 60, kResources);
   Put16(bytes, kOptionalHeader + 68, 2);  // a GUI program
   Put32(bytes, kOptionalHeader + 92, 16);
-  Put32(bytes, kOptionalHeader + 96 + 2 * 8, kResourcesRva);
-  Put32(bytes, kOptionalHeader + 96 + 2 * 8 + 4, kStandinFixedBytes - kResources);
+  Put32(bytes, kResourceDirectory, kResourcesRva);
+  Put32(bytes, kResourceDirectory + 4, kStandinFixedBytes - kResources);
   memcpy(&bytes[kSectionTable], ".rsrc", 5);
   Put32(bytes, kSectionTable + 8, kStandinFixedBytes - kResources);
   Put32(bytes, kSectionTable + 12, kResourcesRva);
@@ -166,16 +167,15 @@ void PutStandinHeader(std::vector<unsigned char>& bytes, const uint16_t (&versio
 }
 
 bool ParseVersion(const char* text, uint16_t (&version)[4]) {
-  unsigned parts[4] = {};
-  char end = 0;
-  if (sscanf(text, "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &end) != 4) {
-    return false;
-  }
+  const char* part = text;
   for (int i = 0; i < 4; ++i) {
-    if (parts[i] > 0xFFFF) {
+    char* end = nullptr;
+    const unsigned long number = strtoul(part, &end, 10);
+    if (end == part || number > 0xFFFF || *end != (i < 3 ? '.' : 0)) {
       return false;
     }
-    version[i] = static_cast<uint16_t>(parts[i]);
+    version[i] = static_cast<uint16_t>(number);
+    part = end + 1;
   }
   return true;
 }

@@ -42,6 +42,9 @@ def check_inputs(args):
                          "order, or none")
     if args.verify:
         return
+    if not args.password_file.read_text(errors="replace").split("\n")[0].strip("\r"):
+        raise StepFailed(f"--password-file {args.password_file}: its first line is empty; it must "
+                         "hold the token's PIN or the PKCS#12 password there")
     if bool(args.pkcs12) == bool(args.pkcs11_module or args.key or args.certs):
         raise StepFailed("--pkcs12 or --pkcs11-module: sign with --pkcs12, or with "
                          "--pkcs11-module, --key and --certs")

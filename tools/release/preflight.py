@@ -101,10 +101,7 @@ def check_token(args, work):
         if flag in flags:
             raise StepFailed(f"--password-file: the PIN of token '{token['label']}' {why}; "
                              "nothing was tried. Check the PIN with the token's own tool first")
-    pin = args.password_file.read_text().splitlines()[0] if args.password_file.read_text() else ""
-    if not pin:
-        raise StepFailed(f"--password-file {args.password_file}: it is empty; it must hold the "
-                         "token's PIN on its first line")
+    pin = args.password_file.read_text().splitlines()[0]
     select = ["--module", module, "--token-label", token["label"]]
     env = {**os.environ, PIN_VARIABLE: pin}
     code, said = _run("pkcs11-tool", *select, "--login", "--pin", f"env:{PIN_VARIABLE}",

@@ -132,12 +132,22 @@ def verify_elsewhere(args, logs):
         text = release_record(args.verify, args, WORK / "unsigned" / "release-sums.txt", said,
                               expiry, tests, "not known (signed elsewhere)",
                               compiler_of(WORK / "unsigned"))
-        step(6, steps, f"writing its record, {record}", lambda: record.write_text(text))
+        step(6, steps, f"writing its record, {record}", lambda: write_verified_record(record, text,
+                                                                                args.verify))
     except StepFailed:
         say(f"{args.verify} is not a verified release of these files")
         return 1
     print(text, end="")
     return 0
+
+
+def write_verified_record(record, text, program):
+    """Writes the record beside the program, unless a record there already names
+    this very program (the one its release wrote): that one is kept."""
+    if record.exists() and placing.sha256(program) in record.read_text(errors="replace"):
+        return "kept the record already there, which names this program"
+    record.write_text(text)
+    return f"written beside {program.name}"
 
 
 def tests_stage(number, steps, args, logs):
