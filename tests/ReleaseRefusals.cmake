@@ -46,6 +46,7 @@ endif()
 # A whole build configured with release files that cannot be what they are given
 # as: refused as it is configured, naming the file (or the sums) at fault. The
 # settings go in an initial cache, so that a list stays one setting.
+# Relative paths are given from started_in (the folder cmake is started in).
 function(configure_with what expected)
   set(init "${WORK}/settings.cmake")
   file(WRITE "${init}" "")
@@ -56,7 +57,8 @@ function(configure_with what expected)
   set(command "${CMAKE_COMMAND}" -C "${init}" -S "${SOURCE}" -B "${WORK}/build"
               -DZEMLO_PROGRAM_TESTS=OFF -DZEMLO_LINT=OFF)
   if(expected STREQUAL "accepted")
-    execute_process(COMMAND ${command} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    execute_process(COMMAND ${command} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err
+                    WORKING_DIRECTORY "${started_in}")
     if(NOT code EQUAL 0)
       message(FATAL_ERROR "${what}: refused, but must be accepted\n${out}${err}")
     endif()
@@ -92,4 +94,41 @@ list(LENGTH outdated_lines count)
 if(NOT count EQUAL 1)
   message(FATAL_ERROR "two files of one release are taken for ${count} releases: ${outdated_lines}")
 endif()
+
+# Release paths all resolve one way, an empty item dropped: relative ones against
+# the folder cmake was started in, whichever setting holds them.
+set(started_in "${STANDINS}")
+set(ZEMLO_RELEASE_SCRIPTS "${WORK}/scripts-copy.zmdata")
+file(COPY_FILE "${NEW_SCRIPTS}" "${ZEMLO_RELEASE_SCRIPTS}")
+set(ZEMLO_OLD_RELEASE_EXES "old-release-1.exe;")
+configure_with("a relative earlier release with a trailing ';'" accepted)
+file(STRINGS "${WORK}/build/release-sums.txt" outdated_lines REGEX "^outdated")
+if(NOT outdated_lines MATCHES "\t${STANDINS}/old-release-1.exe$")
+  message(FATAL_ERROR "a relative earlier release is not taken from where cmake started: "
+                      "${outdated_lines}")
+endif()
+set(started_in "")
+
+# A release file that gets other bytes and an older date, as cp -p and unzip
+# give it, after the build folder was configured: the next build refuses, naming
+# it, and once configured again embeds the new bytes.
+function(build_images what expected)
+  execute_process(COMMAND "${CMAKE_COMMAND}" --build "${WORK}/build" --target zemlo_release_images
+                  RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(expected STREQUAL "refused" AND (code EQUAL 0 OR NOT "${out}${err}" MATCHES
+                                      "scripts-copy.zmdata: its bytes changed"))
+    message(FATAL_ERROR "${what}: not refused by name\n${out}${err}")
+  elseif(NOT expected STREQUAL "refused" AND (NOT code EQUAL 0 OR NOT out MATCHES "${expected}"))
+    message(FATAL_ERROR "${what}: not built with ${expected}\n${out}${err}")
+  endif()
+  message(STATUS "${what}: ${expected}")
+endfunction()
+build_images("the release as configured" "123670 bytes")
+file(WRITE "${WORK}/other.zmdata" "other bytes of another size")
+execute_process(COMMAND touch -d 2001-01-01 "${WORK}/other.zmdata" COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND cp -p "${WORK}/other.zmdata" "${ZEMLO_RELEASE_SCRIPTS}"
+                COMMAND_ERROR_IS_FATAL ANY)
+build_images("a release file with other bytes and an older date" refused)
+execute_process(COMMAND "${CMAKE_COMMAND}" "${WORK}/build" OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+build_images("the same, configured again" "27 bytes")
 file(REMOVE_RECURSE "${WORK}")
