@@ -36,7 +36,14 @@ else()
     RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output TIMEOUT 300)
 endif()
 if(NOT result EQUAL 0 OR NOT EXISTS "${signed}")
-  give_up("Signing ${PROGRAM} with ${SIGNER} failed:\n${output}")
+  # The cause first, on one line: the first line of osslsigncode's that says what
+  # failed; then all it said.
+  string(REGEX MATCH "[^\n]*([Ee]rror|[Ff]ailed|[Ii]ncorrect|not found)[^\n]*" cause "${output}")
+  if(cause STREQUAL "")
+    set(cause "osslsigncode exited with ${result}")
+  endif()
+  string(STRIP "${cause}" cause)
+  give_up("Signing ${PROGRAM} with ${SIGNER} failed: ${cause}\n\nosslsigncode said:\n${output}")
 endif()
 
 set(urls "${TIMESTAMP_URLS}")

@@ -136,11 +136,12 @@ def refusals(work, pki, program, record, authority):
             listed += ["--old", path]
         return listed
 
-    def token(pin=pki / "pin.txt", uri=key, certs=pki / "chain.pem", urls=(stamp,)):
+    def token(pin=pki / "pin.txt", uri=key, certs=pki / "chain.pem", urls=(stamp,),
+              ca=pki / "root.pem"):
         signing = ["--pkcs11-module", module, "--key", uri, "--certs", certs, "--password-file", pin]
         for url in urls:
             signing += ["--timestamp-url", url]
-        return [*signing, *roots, "--out", out]
+        return [*signing, "--ca-file", ca, "--tsa-ca-file", pki / "root.pem", "--out", out]
 
     rows = [
         ("a wrong PIN", files() + token(pin=work / "wrong-pin.txt") + ["--replace"],
@@ -164,6 +165,12 @@ def refusals(work, pki, program, record, authority):
          "--timestamp-url", "http://127.0.0.1:9/stamp: "),
         ("a PIN in the key URI", files() + token(uri=key + ";pin-value=246810") + ["--replace"],
          "--key", "pin-value"),
+        ("roots the certificate does not lead to", files() + token(ca=pki / "other.pem")
+         + ["--replace"], "--ca-file", "does not lead to it"),
+        ("a wrong PKCS#12 password", files() + [
+            "--pkcs12", pki / "cert.p12", "--password-file", work / "wrong-pin.txt",
+            "--timestamp-url", stamp, *roots, "--out", out, "--replace"],
+         "--password-file", "does not open --pkcs12"),
         ("--exe and --old swapped", files(exe=olds[1], old=[new_exe]) + token() + ["--replace"],
          "--exe", "version 1.1.0.0, not newer than --old"),
         ("a missing earlier release", files(old=olds + [work / "no-such.exe"]) + token()

@@ -15,6 +15,7 @@ Wine scenario runs with the signed program.
 """
 
 import argparse
+import re
 import shutil
 import subprocess
 import sys
@@ -184,6 +185,11 @@ def check(args, settings, work, password, port, token):
         print("\n".join(line for line in output.splitlines() if "authority" in line))
         if built or exe.exists() or (build / "ZEMLOUpdater.exe.signed").exists():
             print(f"FAILED: {what}: the build succeeded or left a program behind\n", output)
+            return 1
+        named = re.sub(r"\s+", " ", output)
+        if what == "no authority answers" and not all(
+                f"{url} (" in named.split("gave a time stamp:")[-1] for url in urls):
+            print(f"FAILED: {what}: the failure does not name each authority and why\n", output)
             return 1
         print(f"{what}: the build fails and leaves no program")
     shutil.rmtree(work, ignore_errors=True)

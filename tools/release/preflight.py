@@ -125,23 +125,39 @@ def check_token(args, work):
                          f"{_describe(keys)})")
     key = matching[0]
     leaf = _leaf_certificate(args.certs, work)
-    _check_key_is_certificate(select, key, leaf, work)
+    _check_key_is_certificate(args, select, key, leaf, work)
     return leaf, f"token '{token['label']}', key '{key['label']}' (id {key['id']})"
 
 
-def _check_key_is_certificate(select, key, leaf, work):
-    """The token's public key of the key, read without the PIN, is the
-    certificate's public key."""
+def _check_key_is_certificate(args, select, key, leaf, work):
+    """The certificate's public key is the key's: the token's public key object
+    beside it, read without the PIN, or where the token keeps none, a test
+    signature made through the PKCS#11 engine the build signs with (the PIN, now
+    known to be right, spends no try) and checked with the certificate."""
+    _, ours = _run("openssl", "x509", "-in", leaf, "-noout", "-pubkey")
     public = work / "token-public.der"
     how = ["--id", key["id"]] if key["id"] else ["--label", key["label"]]
-    code, said = _run("pkcs11-tool", *select, "--read-object", "--type", "pubkey", *how,
-                      "--output-file", public)
-    if code != 0 or not public.exists():
-        raise StepFailed(f"--key: token holds no public key beside key '{key['label']}', so its "
-                         f"certificate cannot be matched to it: {_first_error(said)}")
-    _, theirs = _run("openssl", "pkey", "-pubin", "-inform", "DER", "-in", public, "-outform", "PEM")
-    _, ours = _run("openssl", "x509", "-in", leaf, "-noout", "-pubkey")
-    if "BEGIN PUBLIC KEY" not in theirs or theirs.strip() != ours.strip():
+    code, _ = _run("pkcs11-tool", *select, "--read-object", "--type", "pubkey", *how,
+                   "--output-file", public)
+    if code == 0 and public.exists():
+        _, theirs = _run("openssl", "pkey", "-pubin", "-inform", "DER", "-in", public,
+                         "-outform", "PEM")
+        matches = "BEGIN PUBLIC KEY" in theirs and theirs.strip() == ours.strip()
+    else:
+        digest, signed, certificate_key = work / "digest", work / "signature", work / "cert-key.pem"
+        digest.write_bytes(os.urandom(32))
+        certificate_key.write_text(ours)
+        code, said = _run("openssl", "pkeyutl", "-sign", "-engine", "pkcs11", "-keyform", "engine",
+                          "-inkey", args.key, "-passin", f"file:{args.password_file}",
+                          "-in", digest, "-out", signed,
+                          env={**os.environ, "PKCS11_MODULE_PATH": str(args.pkcs11_module)})
+        if code != 0 or not signed.exists():
+            raise StepFailed(f"--key: a test signature with key '{key['label']}' failed: "
+                             f"{_first_error(said)}")
+        code, _ = _run("openssl", "pkeyutl", "-verify", "-pubin", "-inkey", certificate_key,
+                       "-in", digest, "-sigfile", signed)
+        matches = code == 0
+    if not matches:
         raise StepFailed(f"--certs: the certificate is not for key '{key['label']}' in the token "
                          "(their public keys differ): is it another key's certificate?")
 

@@ -83,13 +83,13 @@ def release(args, logs):
             say(f"interrupted by {failure}")
         elif not isinstance(failure, StepFailed):
             say(f"failed unexpectedly: {failure!r}")
-        signed.unlink(missing_ok=True)
+        remove_signed(signed)
         say(f"no signed program was left in {WORK}; {left_in(out, replaced)}")
         if isinstance(failure, StepFailed):
             return 1
         raise
     finally:
-        signed.unlink(missing_ok=True)
+        remove_signed(signed)
     print(text, end="")
     if replaced:
         say(f"replaced the program that was in {out} (SHA-256 {replaced})")
@@ -102,6 +102,13 @@ def check_everything(args):
     check_inputs(args)
     order = check_release_order(args)
     return f"{order}; {preflight.preflight(args)}"
+
+
+def remove_signed(signed):
+    """The signed program, and what signing had under way beside it when it was
+    cut off (ZEMLOUpdater.exe.signed, .stamped)."""
+    for path in signed.parent.glob(signed.name + "*") if signed.parent.exists() else ():
+        path.unlink(missing_ok=True)
 
 
 def left_in(out, before):
