@@ -67,6 +67,8 @@ def cause(said):
         if line.startswith("CMake Error"):
             message = []
             for text in lines[at + 1:]:
+                if text.startswith("Call Stack"):
+                    break
                 if not text.strip():
                     if message:
                         break
