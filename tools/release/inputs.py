@@ -77,6 +77,16 @@ def uri_attributes(uri):
     return attributes
 
 
+def uri_id(uri):
+    """The id attribute of a PKCS#11 URI as hexadecimal, as pkcs11-tool lists it
+    ("" where there is none): its bytes are percent-encoded, any value."""
+    for part in uri[len("pkcs11:"):].partition("?")[0].split(";"):
+        name, equals, value = part.partition("=")
+        if equals and name.strip() == "id":
+            return urllib.parse.unquote_to_bytes(value).hex()
+    return ""
+
+
 # ---- Versions ---------------------------------------------------------------------
 
 def file_version(path):

@@ -17,7 +17,7 @@ import urllib.error
 import urllib.request
 from pathlib import Path
 
-from inputs import uri_attributes
+from inputs import uri_attributes, uri_id
 from steps import StepFailed
 
 PIN_VARIABLE = "ZEMLO_RELEASE_PIN"  # pkcs11-tool reads the PIN from it: never in argv
@@ -115,7 +115,7 @@ def check_token(args, work):
         raise StepFailed(f"--key: logging in to token '{token['label']}' failed: "
                          f"{_first_error(said)}")
     keys = parse_keys(said)
-    wanted_id = "".join(f"{byte:02x}" for byte in attributes.get("id", "").encode("latin-1"))
+    wanted_id = uri_id(args.key)
     matching = [key for key in keys
                 if key["label"] == attributes.get("object", key["label"])
                 and (not wanted_id or key["id"] == wanted_id)]
