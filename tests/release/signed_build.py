@@ -143,7 +143,8 @@ def check(args, settings, work, password, port, token):
     scenario = run(sys.executable, args.runner, "--state", args.state,
                    "--windows-version", args.windows_version, "--exe", exe,
                    "--standins", args.standins, "--release-exe", args.release_exe,
-                   "--release-scripts", args.release_scripts, "run", "update_yes_tokyo")
+                   "--release-scripts", args.release_scripts, "run", "update_yes_tokyo",
+                   "--deadline", 240)
     print(scenario.stdout.strip())
     if scenario.returncode != 0:
         print(scenario.stderr)
