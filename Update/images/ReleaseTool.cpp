@@ -157,7 +157,7 @@ void PutStandinHeader(std::vector<unsigned char>& bytes, const uint16_t (&versio
   const size_t fixed = info + 40;
   Put32(bytes, fixed, 0xFEEF04BDu);
   Put32(bytes, fixed + 4, 0x00010000);
-  for (size_t at : {fixed + 8, fixed + 16}) {  // the file version, then the product version
+  for (const size_t at : {fixed + 8, fixed + 16}) {  // the file version, then the product version
     Put32(bytes, at, static_cast<uint32_t>(version[0]) << 16 | version[1]);
     Put32(bytes, at + 4, static_cast<uint32_t>(version[2]) << 16 | version[3]);
   }
