@@ -361,16 +361,11 @@ class WineHost:
         """The processes, other than this one, started with this prefix's state
         folder as their --state: the scenario drivers and the signed-build test."""
         users = []
-        for entry in Path("/proc").iterdir():
-            try:
-                if not entry.name.isdigit() or int(entry.name) == os.getpid():
-                    continue
-                words = (entry / "cmdline").read_bytes().split(b"\0")
-            except OSError:
-                continue  # ended meanwhile
+        for pid, words in _each_process("cmdline"):
             for at, word in enumerate(words[:-1]):
-                if word == b"--state" and Path(os.fsdecode(words[at + 1])).resolve() == self.state_dir:
-                    users.append(int(entry.name))
+                if (pid != os.getpid() and word == b"--state"
+                        and Path(os.fsdecode(words[at + 1])).resolve() == self.state_dir):
+                    users.append(pid)
         return users
 
     # ---- the installation -------------------------------------------------------
@@ -592,16 +587,11 @@ class WineHost:
         """The processes whose mark (the value of MARK in their environment) is one
         that wanted(value) accepts."""
         found = []
-        for entry in Path("/proc").iterdir():
-            try:
-                if not entry.name.isdigit():
-                    continue
-                for variable in (entry / "environ").read_bytes().split(b"\0"):
-                    name, _, value = variable.partition(b"=")
-                    if name == MARK.encode() and wanted(value.decode("utf-8", "replace")):
-                        found.append(int(entry.name))
-            except OSError:
-                continue  # ended meanwhile
+        for pid, variables in _each_process("environ"):
+            for variable in variables:
+                name, _, value = variable.partition(b"=")
+                if name == MARK.encode() and wanted(value.decode("utf-8", "replace")):
+                    found.append(pid)
         return found
 
     def mark_prefix(self):
@@ -759,6 +749,16 @@ def wait_for(condition, what, timeout=120):
         if time.monotonic() > deadline:
             raise TimeoutError(f"{what} did not happen within {timeout} s")
         time.sleep(0.01)
+
+
+def _each_process(what):
+    """(pid, its /proc/<pid>/<what> split at NULs) for every process that is there."""
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                yield int(entry.name), (entry / what).read_bytes().split(b"\0")
+            except OSError:
+                continue  # ended meanwhile
 
 
 def _started_at(pid):

@@ -65,26 +65,25 @@ def check_inputs(args):
                          "verifying the day the certificate expires")
 
 
-def uri_attributes(uri):
-    """The attributes of a PKCS#11 URI, path and query alike, by name, decoded."""
-    body = uri[len("pkcs11:"):]
-    path, _, query = body.partition("?")
-    attributes = {}
+def _uri_parts(uri):
+    """(name, value as written) of each attribute of a PKCS#11 URI, path and query."""
+    path, _, query = uri[len("pkcs11:"):].partition("?")
     for part in path.split(";") + query.split("&"):
         name, equals, value = part.partition("=")
         if equals:
-            attributes[name.strip()] = urllib.parse.unquote(value)
-    return attributes
+            yield name.strip(), value
+
+
+def uri_attributes(uri):
+    """The attributes of a PKCS#11 URI by name, decoded as text."""
+    return {name: urllib.parse.unquote(value) for name, value in _uri_parts(uri)}
 
 
 def uri_id(uri):
     """The id attribute of a PKCS#11 URI as hexadecimal, as pkcs11-tool lists it
     ("" where there is none): its bytes are percent-encoded, any value."""
-    for part in uri[len("pkcs11:"):].partition("?")[0].split(";"):
-        name, equals, value = part.partition("=")
-        if equals and name.strip() == "id":
-            return urllib.parse.unquote_to_bytes(value).hex()
-    return ""
+    return next((urllib.parse.unquote_to_bytes(value).hex() for name, value in _uri_parts(uri)
+                 if name == "id"), "")
 
 
 # ---- Versions ---------------------------------------------------------------------

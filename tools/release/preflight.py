@@ -11,22 +11,15 @@ least one time-stamping URL must answer a real request with a time stamp."""
 import datetime
 import os
 import re
-import subprocess
 import tempfile
 import urllib.error
 import urllib.request
 from pathlib import Path
 
 from inputs import uri_attributes, uri_id
-from steps import StepFailed
+from steps import StepFailed, output_of
 
 PIN_VARIABLE = "ZEMLO_RELEASE_PIN"  # pkcs11-tool reads the PIN from it: never in argv
-
-
-def _run(*command, env=None, data=None):
-    result = subprocess.run([str(part) for part in command], capture_output=True, env=env,
-                            input=data)
-    return result.returncode, (result.stdout + result.stderr).decode(errors="replace")
 
 
 def _first_error(said):
@@ -74,7 +67,7 @@ def check_token(args, work):
     """The token, its PIN and the key, then the certificate: what the step says."""
     module = args.pkcs11_module
     attributes = uri_attributes(args.key)
-    code, said = _run("pkcs11-tool", "--module", module, "--list-slots")
+    code, said = output_of("pkcs11-tool", "--module", module, "--list-slots")
     if code != 0:
         hint = ""
         if "softhsm" in str(module).lower() and not os.environ.get("SOFTHSM2_CONF"):
@@ -104,8 +97,8 @@ def check_token(args, work):
     pin = args.password_file.read_text().splitlines()[0]
     select = ["--module", module, "--token-label", token["label"]]
     env = {**os.environ, PIN_VARIABLE: pin}
-    code, said = _run("pkcs11-tool", *select, "--login", "--pin", f"env:{PIN_VARIABLE}",
-                      "--list-objects", "--type", "privkey", env=env)
+    code, said = output_of("pkcs11-tool", *select, "--login", "--pin", f"env:{PIN_VARIABLE}",
+                           "--list-objects", "--type", "privkey", env=env)
     if code != 0:
         if "CKR_PIN_INCORRECT" in said or "CKR_PIN_LEN_RANGE" in said:
             raise StepFailed(f"--password-file {args.password_file}: token '{token['label']}' "
@@ -134,28 +127,29 @@ def _check_key_is_certificate(args, select, key, leaf, work):
     beside it, read without the PIN, or where the token keeps none, a test
     signature made through the PKCS#11 engine the build signs with (the PIN, now
     known to be right, spends no try) and checked with the certificate."""
-    _, ours = _run("openssl", "x509", "-in", leaf, "-noout", "-pubkey")
+    _, ours = output_of("openssl", "x509", "-in", leaf, "-noout", "-pubkey")
     public = work / "token-public.der"
     how = ["--id", key["id"]] if key["id"] else ["--label", key["label"]]
-    code, _ = _run("pkcs11-tool", *select, "--read-object", "--type", "pubkey", *how,
-                   "--output-file", public)
+    code, _ = output_of("pkcs11-tool", *select, "--read-object", "--type", "pubkey", *how,
+                        "--output-file", public)
     if code == 0 and public.exists():
-        _, theirs = _run("openssl", "pkey", "-pubin", "-inform", "DER", "-in", public,
-                         "-outform", "PEM")
+        _, theirs = output_of("openssl", "pkey", "-pubin", "-inform", "DER", "-in", public,
+                              "-outform", "PEM")
         matches = "BEGIN PUBLIC KEY" in theirs and theirs.strip() == ours.strip()
     else:
         digest, signed, certificate_key = work / "digest", work / "signature", work / "cert-key.pem"
         digest.write_bytes(os.urandom(32))
         certificate_key.write_text(ours)
-        code, said = _run("openssl", "pkeyutl", "-sign", "-engine", "pkcs11", "-keyform", "engine",
-                          "-inkey", args.key, "-passin", f"file:{args.password_file}",
-                          "-in", digest, "-out", signed,
-                          env={**os.environ, "PKCS11_MODULE_PATH": str(args.pkcs11_module)})
+        code, said = output_of("openssl", "pkeyutl", "-sign", "-engine", "pkcs11",
+                               "-keyform", "engine", "-inkey", args.key,
+                               "-passin", f"file:{args.password_file}", "-in", digest,
+                               "-out", signed,
+                               env={**os.environ, "PKCS11_MODULE_PATH": str(args.pkcs11_module)})
         if code != 0 or not signed.exists():
             raise StepFailed(f"--key: a test signature with key '{key['label']}' failed: "
                              f"{_first_error(said)}")
-        code, _ = _run("openssl", "pkeyutl", "-verify", "-pubin", "-inkey", certificate_key,
-                       "-in", digest, "-sigfile", signed)
+        code, _ = output_of("openssl", "pkeyutl", "-verify", "-pubin", "-inkey", certificate_key,
+                            "-in", digest, "-sigfile", signed)
         matches = code == 0
     if not matches:
         raise StepFailed(f"--certs: the certificate is not for key '{key['label']}' in the token "
@@ -183,8 +177,8 @@ def _date(text):
 def check_certificate(option, leaf, chain, ca_file):
     """Valid now and for a day more, for code signing, and leading to ca_file.
     Returns its expiry."""
-    code, said = _run("openssl", "x509", "-in", leaf, "-noout", "-startdate", "-enddate",
-                      "-ext", "extendedKeyUsage")
+    code, said = output_of("openssl", "x509", "-in", leaf, "-noout", "-startdate", "-enddate",
+                           "-ext", "extendedKeyUsage")
     if code != 0:
         raise StepFailed(f"{option}: its certificate cannot be read: {_first_error(said)}")
     start = _date(re.search(r"notBefore=(.*)", said).group(1))
@@ -201,8 +195,8 @@ def check_certificate(option, leaf, chain, ca_file):
         raise StepFailed(f"{option}: the certificate does not allow code signing (no Code "
                          "Signing in its extended key usage)")
     if ca_file:
-        code, said = _run("openssl", "verify", "-CAfile", ca_file, "-untrusted", chain,
-                          "-purpose", "any", leaf)
+        code, said = output_of("openssl", "verify", "-CAfile", ca_file, "-untrusted", chain,
+                               "-purpose", "any", leaf)
         if code != 0:
             raise StepFailed(f"--ca-file {ca_file}: the certificate's chain does not lead to it: "
                              f"{_first_error(said)}")
@@ -213,8 +207,9 @@ def check_pkcs12(args, work):
     """The password opens the file; its certificates, leaf first, written to work."""
     certs = work / "pkcs12-certs.pem"
     for legacy in ([], ["-legacy"]):
-        code, said = _run("openssl", "pkcs12", *legacy, "-in", args.pkcs12, "-passin",
-                          f"file:{args.password_file}", "-nokeys", "-clcerts", "-out", certs)
+        code, said = output_of("openssl", "pkcs12", *legacy, "-in", args.pkcs12, "-passin",
+                               f"file:{args.password_file}", "-nokeys", "-clcerts",
+                               "-out", certs)
         if code == 0:
             break
     if code != 0:
@@ -222,8 +217,8 @@ def check_pkcs12(args, work):
                          f"{args.pkcs12} (a wrong password, or not a PKCS#12 file): "
                          f"{_first_error(said)}")
     chain = work / "pkcs12-chain.pem"
-    _run("openssl", "pkcs12", *legacy, "-in", args.pkcs12, "-passin",
-         f"file:{args.password_file}", "-nokeys", "-out", chain)
+    output_of("openssl", "pkcs12", *legacy, "-in", args.pkcs12, "-passin",
+              f"file:{args.password_file}", "-nokeys", "-out", chain)
     return _leaf_certificate(certs, work), chain
 
 
@@ -234,8 +229,8 @@ def check_authorities(urls, work):
     that answered with one; StepFailed, naming each URL and why, when none did."""
     query = work / "query.tsq"
     (work / "probe.bin").write_bytes(os.urandom(32))
-    code, said = _run("openssl", "ts", "-query", "-data", work / "probe.bin", "-sha256", "-cert",
-                      "-out", query)
+    code, said = output_of("openssl", "ts", "-query", "-data", work / "probe.bin", "-sha256",
+                           "-cert", "-out", query)
     if code != 0:
         raise StepFailed(f"--timestamp-url: openssl could not make a request: {_first_error(said)}")
     answered, refused = [], []
@@ -262,7 +257,7 @@ def _ask_authority(url, query, work):
         return str(getattr(error, "reason", error))
     path = work / "reply.tsr"
     path.write_bytes(reply)
-    code, said = _run("openssl", "ts", "-reply", "-in", path, "-text")
+    code, said = output_of("openssl", "ts", "-reply", "-in", path, "-text")
     if code != 0:
         return "its answer is no time-stamp reply"
     if not re.search(r"Status:\s*Granted", said):

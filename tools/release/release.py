@@ -97,11 +97,15 @@ def release(args, logs):
     return 0
 
 
-def check_everything(args):
-    """Step 1: what its line says of the order of the releases and the signing inputs."""
+def check_inputs_and_order(args):
+    """What step 1's line says of the order of the releases."""
     check_inputs(args)
-    order = check_release_order(args)
-    return f"{order}; {preflight.preflight(args)}"
+    return check_release_order(args)
+
+
+def check_everything(args):
+    """Step 1 of a release: the inputs, their order and the signing inputs."""
+    return f"{check_inputs_and_order(args)}; {preflight.preflight(args)}"
 
 
 def remove_signed(signed):
@@ -125,7 +129,7 @@ def verify_elsewhere(args, logs):
     steps = 6
     try:
         step(1, steps, "checking the inputs and the order of the releases",
-             lambda: (check_inputs(args), check_release_order(args))[1])
+             lambda: check_inputs_and_order(args))
         tests = tests_stage(2, steps, args, logs)
         unsigned = step(3, steps, "building the program from these release files",
                         lambda: build_program(WORK / "unsigned", release_settings(args),

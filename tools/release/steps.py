@@ -80,9 +80,10 @@ def cause(said):
     return last[-1] if last else "no output"
 
 
-def output_of(*command):
-    result = subprocess.run([str(part) for part in command], capture_output=True, text=True)
-    return result.returncode, result.stdout + result.stderr
+def output_of(*command, env=None):
+    """(exit code, what the command printed, stdout then stderr)."""
+    result = subprocess.run([str(part) for part in command], capture_output=True, env=env)
+    return result.returncode, (result.stdout + result.stderr).decode(errors="replace")
 
 
 def step(number, steps, what, action):
