@@ -610,14 +610,15 @@ def scripts_held_by_a_scanner_for_a_moment(ctx):
 
 @scenario
 def two_updaters_while_a_scanner_holds_the_exe(ctx):
-    """Two updaters on one installation, as an impatient double-click starts them,
-    both answered Yes. A scanner sharing reading and writing holds the
-    executable, so each one's move over it is refused and retried. The second is
-    answered once the first's move has been refused, its temporary file still
-    open while it waits: the second's clean-up must pass over that file and take
-    the next name. Each updater is held still from its first refused move, as a
-    busy machine may leave it, and the scanner lets go once both have been
-    refused: both complete on any machine, and nothing is left."""
+    """Two updaters on one installation, both answered Yes. A scanner sharing
+    reading and writing holds the executable, so each one's move over it is
+    refused and retried. The second starts once the first's move has been
+    refused, its temporary file still open while it waits: the second's clean-up
+    must pass over that file and take the next name. Each updater is held still
+    from its first refused move, as a busy machine may leave it, and the scanner
+    lets go once both have been refused: both complete on any machine, and
+    nothing is left. One box is up at a time: Wine gives a key to the box it
+    made foreground, which may be the other updater's."""
     exe_file = ctx.install(TOOLS_EXE, ctx.standin("editor-outdated.exe"),
                            ctx.standin("scripts-old.zmdata"))
     scripts_file = ctx.scripts_file(TOOLS_EXE)
@@ -643,16 +644,17 @@ def two_updaters_while_a_scanner_holds_the_exe(ctx):
                 release()
             finally:
                 running.thaw()
-                for first in held_first:
-                    first.thaw()
 
         def run_second():
             try:
+                first_waits.wait()
                 second["run"] = ctx.run("MsgConfirmUpdate", "MsgUpdateDone", answers=[True],
-                                        env={"TZ": "UTC"}, answer_when=first_waits.is_set,
-                                        watch=let_go_once_both_wait)
+                                        env={"TZ": "UTC"}, watch=let_go_once_both_wait)
             except (Failure, RuntimeError, TimeoutError) as failure:
                 second["failure"] = failure
+            finally:
+                for first in held_first:  # goes on once the second has ended
+                    first.thaw()
 
         thread = threading.Thread(target=run_second)
         thread.start()

@@ -483,7 +483,7 @@ class WineHost:
     # ---- running the updater ----------------------------------------------------
 
     def run(self, exe, answers=(), timeout=180, screenshot_dir=None, env=None, args=(),
-            debug="", cwd=None, watch=None, answer_when=None):
+            debug="", cwd=None, watch=None):
         """Runs exe in cwd (default drive C:'s folder) and answers each Yes/No box
         from answers (default No) and each OK box with Enter. Returns the exit
         code and the boxes shown; debug adds Wine debug channels to the log
@@ -492,8 +492,8 @@ class WineHost:
         thread of its own while the boxes are answered, and may hold it still, let
         it go on or end it. What it raises ends the run at once, held still or
         not, and run raises it as WatchFailed, before any timeout of the run.
-        answer_when tells when a box may be answered (another run may be under
-        way meanwhile: each run answers its own boxes)."""
+        A box answered by a key not sent for it (Wine gives keys to the box it
+        made foreground, another run's maybe) ends the run at once."""
         answers = list(answers)
         self.runs += 1
         log_path = self.state_dir / f"{self.log_name}-{self.runs}.log"
@@ -536,8 +536,10 @@ class WineHost:
                     first_box_after = time.monotonic() - started
                 for index in range(len(seen_at), len(boxes)):
                     seen_at[index] = time.monotonic()
-                if (len(boxes) > answered and boxes[answered].answer is None
-                        and (answer_when is None or answer_when())):
+                if len(boxes) > answered and boxes[answered].answer not in (None, 0, 0xFFFFFFFF):
+                    raise RuntimeError(f"box {answered + 1} of {exe} was answered "
+                                       f"({boxes[answered].answer}) by a key not sent for it")
+                if len(boxes) > answered and boxes[answered].answer is None:
                     box = boxes[answered]
                     yes_no = (box.kind & 0x0F) == 0x04
                     if yes_no:
@@ -548,11 +550,9 @@ class WineHost:
                     if screenshot_dir is not None:
                         shot = Path(screenshot_dir) / f"box-{answered + 1}.png"
                     index = answered
-                    # A box that waited for answer_when has waited long enough.
-                    waited = seen_at[index] if answer_when is None else time.monotonic() - 2
                     shown = self._answer(key, lambda: parse_boxes(running.traced())[index].answer
                                          is not None, process, env[MARK], deadline,
-                                         shot, waited, raise_if_watch_failed)
+                                         shot, seen_at[index], raise_if_watch_failed)
                     if shown is not None and first_box_shown_after is None:
                         first_box_shown_after = shown - started
                     answered += 1
