@@ -7,7 +7,8 @@
 
 #include "Platform.h"
 
-// Whole files are read in blocks of this many bytes, into a buffer on the stack.
+// Whole files are read in blocks of this many bytes, into a buffer on the stack,
+// and the images written in blocks of the same size.
 constexpr size_t kFileBlockSize = size_t{64} * 1024;
 
 // A path buffer holds a NUL-terminated UTF-8 path; it is empty when its first byte

@@ -21,6 +21,18 @@ user takes to answer is not counted. Each figure is the central mean of the runs
 
     wine_run.py --exe EXE --editor OUTDATED_EXE --standins DIR --release-exe F
                 --release-scripts F [--runs N]
+
+With --peer PEER (an updater built by NSIS from the same release files, see
+peer/ZEMLOPeer.nsi), the updater is measured beside that peer instead, on the
+installed stand-in editor, in turns (which one goes first alternates):
+  start-up      the first relay line of the run -> the question box's call
+  update phase  Yes -> the closing box's call, as above
+After every run of either, both files must hold the release's bytes and the
+release's stamp, with nothing else left in their folders: neither side can win
+by doing less.
+
+    wine_run.py --peer PEER --exe EXE --standins DIR --release-exe F
+                --release-scripts F [--runs N]
 """
 
 import argparse
@@ -32,6 +44,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "wine"))
+import scenarios  # noqa: E402
 import winehost  # noqa: E402
 
 EXE_PATH = r"C:\Program Files\Kestramoor\ZEMLO\ZEMLO.exe"
@@ -60,6 +73,45 @@ def update_phase(run):
     return closing.called_at - question.returned_at
 
 
+def start_up(run):
+    """From the run's first relay line to the first box's call, on Wine's clock."""
+    return run.boxes[0].called_at - float(re.match(r"(\d+\.\d+):", run.log).group(1))
+
+
+def beside_peer(host, args):
+    """The updater and the peer in turns, each checked after every run."""
+    host.set_association(f'"{EXE_PATH}" "%1"')
+    editor = (Path(args.standins) / "editor-outdated.exe").read_bytes()
+    scripts = (Path(args.standins) / "scripts-old.zmdata").read_bytes()
+    new_exe, new_scripts = Path(args.release_exe).read_bytes(), Path(args.release_scripts).read_bytes()
+    programs = {"updater": args.exe, "peer": args.peer}
+    times = {(phase, who): [] for phase in ("start-up", "update phase") for who in programs}
+    for number in range(1, args.runs + 1):
+        turns = list(programs) if number % 2 else list(reversed(programs))
+        for who in turns:
+            exe_file, scripts_file = host.install_editor(EXE_PATH, editor, scripts)
+            run = host.run(programs[who], answers=[True], env={"TZ": "UTC"})
+            if len(run.boxes) != 2 or run.exit_code != 0:
+                raise scenarios.Failure(f"the {who}'s run {number} showed {len(run.boxes)} boxes "
+                                        f"and exited with {run.exit_code}")
+            scenarios.check_stamped(exe_file, "UTC")
+            scenarios.check_stamped(scripts_file, "UTC")
+            scenarios.check_same(exe_file, new_exe, f"the {who}'s ZEMLO.exe")
+            scenarios.check_same(scripts_file, new_scripts, f"the {who}'s Scripts.zmdata")
+            scenarios.check_only(exe_file.parent, ["ZEMLO.exe", "System"])
+            scenarios.check_only(scripts_file.parent, ["Scripts.zmdata"])
+            times["start-up", who].append(start_up(run))
+            times["update phase", who].append(update_phase(run))
+        print(f"run {number}: " + ", ".join(f"{phase} {who} {v[-1] * 1000:.0f} ms"
+                                            for (phase, who), v in times.items()), flush=True)
+    print(f"\nCentral means of {args.runs} runs under Wine ({len(new_exe):,} + {len(new_scripts):,} "
+          f"bytes), every run checked:")
+    for phase in ("start-up", "update phase"):
+        ours, peer = (central_mean(times[phase, who]) for who in programs)
+        print(f"  {phase:13} updater {ours * 1000:7.1f} ms, peer {peer * 1000:7.1f} ms: "
+              f"{ours / peer:5.2f}x")
+
+
 def central_mean(values):
     ordered = sorted(values)
     quarter = len(ordered) // 4
@@ -69,14 +121,27 @@ def central_mean(values):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    for name in ("exe", "editor", "standins", "release-exe", "release-scripts"):
+    for name in ("exe", "standins", "release-exe", "release-scripts"):
         parser.add_argument(f"--{name}", required=True)
+    parser.add_argument("--editor", help="the installed editor of the baselines' runs")
+    parser.add_argument("--peer", help="an updater built by NSIS, measured instead of the baselines")
     parser.add_argument("--state", default="build/bench-wine")
     parser.add_argument("--runs", type=int, default=9)
     args = parser.parse_args()
+    if (args.peer is None) == (args.editor is None):
+        parser.error("give either --editor (beside the baselines) or --peer")
 
     state = Path(args.state)
     host = winehost.throwaway(state)
+    if args.peer is not None:
+        try:
+            beside_peer(host, args)
+        except scenarios.Failure as failure:
+            print(f"FAILED: {failure}")
+            return 1
+        finally:
+            host.shutdown()
+        return 0
     here = Path(__file__).resolve().parent / "baselines"
     box_only, read_then_ask, staged_write = (state / n for n in
                                              ("box-only.exe", "read-then-ask.exe", "staged-write.exe"))

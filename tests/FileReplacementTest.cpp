@@ -183,7 +183,10 @@ TEST_F(Replacement, ScriptArchiveFailureChangesNothing) {
 }
 
 TEST_F(Replacement, ExecutableFailureLeavesNewScriptsBesideTheOldExecutable) {
-  fake::FailCall(fake::Op::FileWrite, 2);  // the executable's image
+  // The executable's first block: the script archive's blocks went first.
+  const int scriptsBlocks = static_cast<int>(
+      (static_cast<size_t>(ScriptsRelease.size) + kFileBlockSize - 1) / kFileBlockSize);
+  fake::FailCall(fake::Op::FileWrite, scriptsBlocks + 1);
   ApplyUpdate(kExe, kScripts);
   ExpectBox(kExeWriteFailed);
   EXPECT_EQ(fake::ReadFile(kScripts), NewScripts());
