@@ -94,12 +94,8 @@ def beside_peer(host, args):
             if len(run.boxes) != 2 or run.exit_code != 0:
                 raise scenarios.Failure(f"the {who}'s run {number} showed {len(run.boxes)} boxes "
                                         f"and exited with {run.exit_code}")
-            scenarios.check_stamped(exe_file, "UTC")
-            scenarios.check_stamped(scripts_file, "UTC")
-            scenarios.check_same(exe_file, new_exe, f"the {who}'s ZEMLO.exe")
-            scenarios.check_same(scripts_file, new_scripts, f"the {who}'s Scripts.zmdata")
-            scenarios.check_only(exe_file.parent, ["ZEMLO.exe", "System"])
-            scenarios.check_only(scripts_file.parent, ["Scripts.zmdata"])
+            scenarios.check_release_in_place(exe_file, scripts_file, new_exe, new_scripts,
+                                             f"the {who}")
             times["start-up", who].append(start_up(run))
             times["update phase", who].append(update_phase(run))
         print(f"run {number}: " + ", ".join(f"{phase} {who} {v[-1] * 1000:.0f} ms"

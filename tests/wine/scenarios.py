@@ -159,10 +159,16 @@ def make_unwritable(path):
 
 def check_updated(ctx, exe_file, scripts_file):
     """Both files hold the new images, stamped in UTC, and nothing else is left."""
+    check_release_in_place(exe_file, scripts_file, ctx.new_exe, ctx.new_scripts)
+
+
+def check_release_in_place(exe_file, scripts_file, new_exe, new_scripts, who="the updater"):
+    """Both files hold these bytes, stamped in UTC, and nothing else is left: what
+    any updater of this release, ours or another, must leave."""
     check_stamped(exe_file, "UTC")
     check_stamped(scripts_file, "UTC")
-    check_same(exe_file, ctx.new_exe, "ZEMLO.exe")
-    check_same(scripts_file, ctx.new_scripts, "Scripts.zmdata")
+    check_same(exe_file, new_exe, f"{who}'s ZEMLO.exe")
+    check_same(scripts_file, new_scripts, f"{who}'s Scripts.zmdata")
     check_only(exe_file.parent, ["ZEMLO.exe", "System"])
     check_only(scripts_file.parent, ["Scripts.zmdata"])
 
